@@ -1,0 +1,67 @@
+// What the MAPI runtime offers to providers (the information store) and to
+// tests, beyond the MAPI library functions of mailstore/mapix.h.
+#pragma once
+#include <atomic>
+#include "mailstore/mapix.h"
+
+// ---- Live counts -------------------------------------------------------------
+// Buffers: chain heads from MAPIAllocateBuffer not yet freed. Objects: every
+// object derived from MAPIObject not yet destroyed (sessions, profile admin
+// objects, tables, and the store's stores, folders, messages and rules
+// objects). Tests assert both return to their starting values.
+ULONG MAPIDebugLiveBuffers();
+ULONG MAPIDebugLiveObjects();
+
+// Base of every MAPI object: reference count starting at 1, deletion at 0,
+// and the live-object count. Derived classes implement QueryInterface with
+// the helper below.
+class MAPIObject {
+public:
+    MAPIObject();
+    MAPIObject(const MAPIObject&) = delete;
+    MAPIObject& operator=(const MAPIObject&) = delete;
+
+protected:
+    virtual ~MAPIObject();
+    ULONG add_ref() { return ++refs_ + 0; }
+    ULONG release() {
+        ULONG left = --refs_;
+        if (left == 0)
+            delete this;
+        return left;
+    }
+
+private:
+    std::atomic<ULONG> refs_{1};
+};
+
+// Declares AddRef/Release of an interface class on top of MAPIObject.
+#define MAPI_OBJECT_REFCOUNT                                                                 \
+    ULONG AddRef() override { return add_ref(); }                                             \
+    ULONG Release() override { return release(); }
+
+// ---- Property copies ---------------------------------------------------------
+// Deep copy of one value (strings, binaries, restrictions and rule actions
+// included) whose pointed-to data is allocated with MAPIAllocateMore on
+// `parent`.
+SCODE PropCopyMore(LPSPropValue dest, const SPropValue* source, LPVOID parent);
+// Deep copy of an array of values into one new buffer chain.
+SCODE ScDupPropset(ULONG count, const SPropValue* source, LPSPropValue* dest);
+// Deep copies of a restriction and of rule actions onto `parent`'s chain.
+SCODE ScCopyRestriction(LPSRestriction* dest, const SRestriction* source, LPVOID parent);
+SCODE ScCopyActions(LPACTIONS* dest, const ACTIONS* source, LPVOID parent);
+
+// ---- The generic table -------------------------------------------------------
+// A table over rows that a provider hands over; the table keeps deep copies
+// and does SetColumns (a column a row lacks comes back as PT_ERROR with
+// MAPI_E_NOT_FOUND), SeekRow, Restrict (with full restriction evaluation),
+// SortTable, GetRowCount and QueryRows. Until SetColumns is called a row
+// comes back with all its values. The result carries one reference.
+HRESULT MAPICreateRowTable(ULONG row_count, const SRow* rows, LPMAPITABLE* table);
+
+// Evaluates `restriction` against one row's values: S_OK when it matches,
+// S_FALSE when not, MAPI_E_TOO_COMPLEX past a nesting depth of 64, or
+// MAPI_E_INVALID_PARAMETER for a malformed restriction. Used by the table
+// and by the information store's rule evaluation at delivery.
+HRESULT MAPIEvaluateRestriction(const SRestriction* restriction, ULONG count,
+                                const SPropValue* values);
