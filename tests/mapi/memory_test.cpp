@@ -1,0 +1,180 @@
+// Buffer chains, their counts, and deep property copies onto chains.
+#include <cstring>
+#include <thread>
+
+#include "tests/mapi/mapi_test_support.h"
+
+namespace {
+
+using namespace mapi_test;
+
+class MapiMemory : public LeakCheckedTest {};
+
+TEST_F(MapiMemory, OneFreeReleasesTheWholeChainWhereverBlocksWereLinked) {
+    const ULONG heads = MAPIDebugLiveBuffers();
+    const ULONG blocks = mapi_detail::DebugLiveBlocks();
+    void* head = nullptr;
+    ASSERT_EQ(MAPIAllocateBuffer(64, &head), S_OK);
+    ASSERT_NE(head, nullptr);
+    void* child = nullptr;
+    ASSERT_EQ(MAPIAllocateMore(32, head, &child), S_OK);
+    // Linking to a linked block links to the chain's head.
+    void* grandchild = nullptr;
+    ASSERT_EQ(MAPIAllocateMore(16, child, &grandchild), S_OK);
+    void* empty = nullptr;
+    ASSERT_EQ(MAPIAllocateMore(0, grandchild, &empty), S_OK);
+    EXPECT_NE(empty, nullptr);
+    std::memset(head, 1, 64);
+    std::memset(child, 2, 32);
+    std::memset(grandchild, 3, 16);
+    EXPECT_EQ(MAPIDebugLiveBuffers(), heads + 1);
+    EXPECT_EQ(mapi_detail::DebugLiveBlocks(), blocks + 4);
+
+    // Freeing a linked block on its own is refused and frees nothing.
+    EXPECT_EQ(MAPIFreeBuffer(child), static_cast<ULONG>(MAPI_E_INVALID_PARAMETER));
+    EXPECT_EQ(mapi_detail::DebugLiveBlocks(), blocks + 4);
+    EXPECT_EQ(static_cast<unsigned char*>(child)[31], 2);
+
+    EXPECT_EQ(MAPIFreeBuffer(head), 0u);
+    EXPECT_EQ(MAPIDebugLiveBuffers(), heads);
+    EXPECT_EQ(mapi_detail::DebugLiveBlocks(), blocks);
+    EXPECT_EQ(MAPIFreeBuffer(nullptr), 0u);
+}
+
+TEST_F(MapiMemory, BadArgumentsAreRefusedAndClearTheOutput) {
+    EXPECT_EQ(MAPIAllocateBuffer(8, nullptr), MAPI_E_INVALID_PARAMETER);
+    void* out = reinterpret_cast<void*>(0x1);
+    EXPECT_EQ(MAPIAllocateMore(8, nullptr, &out), MAPI_E_INVALID_PARAMETER);
+    EXPECT_EQ(out, nullptr);
+    // A pointer the runtime did not hand out is not linked to or freed.
+    alignas(64) unsigned char foreign[128] = {};
+    EXPECT_EQ(MAPIAllocateMore(8, foreign + 64, &out), MAPI_E_INVALID_PARAMETER);
+    EXPECT_EQ(MAPIFreeBuffer(foreign + 64), static_cast<ULONG>(MAPI_E_INVALID_PARAMETER));
+}
+
+TEST_F(MapiMemory, ThreadsLinkingToOneChainAtOnceLoseNoBlock) {
+    const ULONG blocks = mapi_detail::DebugLiveBlocks();
+    void* head = nullptr;
+    ASSERT_EQ(MAPIAllocateBuffer(8, &head), S_OK);
+    constexpr int kThreads = 8;
+    constexpr int kEach = 500;
+    std::vector<std::vector<unsigned char*>> got(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, head, &got] {
+            void* parent = head;
+            for (int i = 0; i < kEach; ++i) {
+                void* block = nullptr;
+                if (MAPIAllocateMore(24, parent, &block) != S_OK)
+                    return;
+                std::memset(block, t * 31 + i % 7, 24);
+                got[t].push_back(static_cast<unsigned char*>(block));
+                parent = block; // link through ever-deeper blocks too
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(mapi_detail::DebugLiveBlocks(), blocks + 1 + kThreads * kEach);
+    for (int t = 0; t < kThreads; ++t) {
+        ASSERT_EQ(got[t].size(), static_cast<std::size_t>(kEach));
+        for (int i = 0; i < kEach; ++i)
+            ASSERT_EQ(got[t][i][23], static_cast<unsigned char>(t * 31 + i % 7));
+    }
+    MAPIFreeBuffer(head);
+    EXPECT_EQ(mapi_detail::DebugLiveBlocks(), blocks);
+}
+
+TEST_F(MapiMemory, DeepCopiesOwnEverythingTheyPointTo) {
+    // A rule-like set: a condition, move actions, strings and a binary.
+    std::vector<BYTE> store{1, 2, 3, 4, 5};
+    std::vector<BYTE> folder{9, 8, 7};
+    char marker[] = "X-Spam: yes";
+    SPropValue needle = Str(PR_TRANSPORT_MESSAGE_HEADERS, marker);
+    SRestriction condition =
+        Content(FL_SUBSTRING | FL_IGNORECASE, PR_TRANSPORT_MESSAGE_HEADERS, &needle);
+    ACTION action{};
+    action.acttype = OP_MOVE;
+    action.actMoveCopy = {5, reinterpret_cast<LPENTRYID>(store.data()), 3,
+                          reinterpret_cast<LPENTRYID>(folder.data())};
+    ACTIONS actions{EDK_RULES_VERSION, 1, &action};
+    char16_t wide[] = u"Regel \u00e9";
+    std::vector<SPropValue> source = {Long(PR_RULE_SEQUENCE, 7), Str(PR_RULE_PROVIDER, "P"),
+                                      WStr(PR_RULE_NAME_W, wide), Bin(PR_ENTRYID, store),
+                                      Str(PR_SUBJECT, nullptr)};
+    SPropValue cond{};
+    cond.ulPropTag = PR_RULE_CONDITION;
+    cond.Value.lpv = &condition;
+    SPropValue act{};
+    act.ulPropTag = PR_RULE_ACTIONS;
+    act.Value.lpv = &actions;
+    source.push_back(cond);
+    source.push_back(act);
+
+    LPSPropValue copy = nullptr;
+    ASSERT_EQ(ScDupPropset(static_cast<ULONG>(source.size()), source.data(), &copy), S_OK);
+    // Change the originals: the copy must not follow.
+    marker[0] = 'Y';
+    wide[0] = u'r';
+    store[0] = 42;
+    folder[0] = 42;
+    EXPECT_EQ(copy[0].Value.l, 7);
+    EXPECT_STREQ(copy[1].Value.lpszA, "P");
+    EXPECT_EQ(std::u16string(copy[2].Value.lpszW), u"Regel \u00e9");
+    EXPECT_EQ(copy[3].Value.bin.lpb[0], 1);
+    EXPECT_EQ(copy[4].Value.lpszA, nullptr);
+    auto* c = static_cast<SRestriction*>(copy[5].Value.lpv);
+    ASSERT_NE(c, &condition);
+    EXPECT_EQ(c->rt, RES_CONTENT);
+    EXPECT_EQ(c->res.resContent.ulFuzzyLevel, FL_SUBSTRING | FL_IGNORECASE);
+    EXPECT_STREQ(c->res.resContent.lpProp->Value.lpszA, "X-Spam: yes");
+    auto* a = static_cast<ACTIONS*>(copy[6].Value.lpv);
+    ASSERT_EQ(a->cActions, 1u);
+    EXPECT_EQ(a->lpAction[0].acttype, OP_MOVE);
+    ASSERT_EQ(a->lpAction[0].actMoveCopy.cbFldEntryId, 3u);
+    EXPECT_EQ(reinterpret_cast<BYTE*>(a->lpAction[0].actMoveCopy.lpFldEntryId)[0], 9);
+    EXPECT_EQ(reinterpret_cast<BYTE*>(a->lpAction[0].actMoveCopy.lpStoreEntryId)[0], 1);
+    MAPIFreeBuffer(copy);
+
+    // A type whose layout is unknown is refused, and nothing is left over.
+    SPropValue odd{};
+    odd.ulPropTag = PROP_TAG(0x1003, 0x6000); // a multi-valued type
+    EXPECT_EQ(ScDupPropset(1, &odd, &copy), MAPI_E_INVALID_TYPE);
+    EXPECT_EQ(copy, nullptr);
+}
+
+TEST_F(MapiMemory, RestrictionCopiesStopAtTheDepthLimit) {
+    std::vector<SRestriction> chain(70);
+    chain.back() = Exist(PR_SUBJECT);
+    for (std::size_t i = 0; i + 1 < chain.size(); ++i)
+        chain[i] = Not(&chain[i + 1]);
+    void* parent = nullptr;
+    ASSERT_EQ(MAPIAllocateBuffer(1, &parent), S_OK);
+    LPSRestriction copy = nullptr;
+    EXPECT_EQ(ScCopyRestriction(&copy, &chain[0], parent), MAPI_E_TOO_COMPLEX);
+    EXPECT_EQ(copy, nullptr);
+    EXPECT_EQ(ScCopyRestriction(&copy, &chain[chain.size() - 64], parent), S_OK);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(copy->rt, RES_NOT);
+    MAPIFreeBuffer(parent);
+}
+
+class CountedThing : public IUnknown, public MAPIObject {
+public:
+    MAPI_OBJECT_REFCOUNT
+    HRESULT QueryInterface(const IID&, void**) override { return E_NOINTERFACE; }
+};
+
+TEST_F(MapiMemory, ObjectsCountWhileAliveAndUlReleaseToleratesNull) {
+    const ULONG before = MAPIDebugLiveObjects();
+    auto* thing = new CountedThing;
+    EXPECT_EQ(MAPIDebugLiveObjects(), before + 1);
+    EXPECT_EQ(thing->AddRef(), 2u);
+    EXPECT_EQ(UlRelease(thing), 1u);
+    EXPECT_EQ(MAPIDebugLiveObjects(), before + 1);
+    EXPECT_EQ(UlRelease(thing), 0u);
+    EXPECT_EQ(MAPIDebugLiveObjects(), before);
+    EXPECT_EQ(UlRelease(nullptr), 0u);
+}
+
+} // namespace

@@ -1,0 +1,274 @@
+// The generic table and the utility functions built on tables and props.
+#include "tests/mapi/mapi_test_support.h"
+
+namespace {
+
+using namespace mapi_test;
+
+// Rows of a small folder listing: names, sizes, and one row without a size.
+class MapiTable : public LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        const char* names[] = {"Inbox", "Junk", "Spam", "Archive", "Drafts"};
+        for (int i = 0; i < 5; ++i) {
+            std::vector<SPropValue> v = {Str(PR_DISPLAY_NAME, names[i]), Long(PR_RULE_SEQUENCE, i)};
+            if (i != 3)
+                v.push_back(Long(PR_CONTENT_COUNT, 10 * (5 - i)));
+            values_.push_back(v);
+        }
+        for (auto& v : values_)
+            rows_.push_back(SRow{0, static_cast<ULONG>(v.size()), v.data()});
+        ASSERT_EQ(MAPICreateRowTable(static_cast<ULONG>(rows_.size()), rows_.data(), &table_),
+                  S_OK);
+    }
+    void TearDown() override {
+        UlRelease(table_);
+        LeakCheckedTest::TearDown();
+    }
+    // The display names of a batch, in order.
+    static std::vector<std::string> NamesOf(LPSRowSet set, ULONG column = 0) {
+        std::vector<std::string> out;
+        for (ULONG i = 0; set && i < set->cRows; ++i)
+            out.emplace_back(set->aRow[i].lpProps[column].Value.lpszA);
+        return out;
+    }
+    std::vector<std::string> Query(LONG n) {
+        LPSRowSet set = nullptr;
+        EXPECT_EQ(table_->QueryRows(n, 0, &set), S_OK);
+        std::vector<std::string> names = NamesOf(set);
+        FreeProws(set);
+        return names;
+    }
+    std::vector<std::vector<SPropValue>> values_;
+    std::vector<SRow> rows_;
+    LPMAPITABLE table_ = nullptr;
+};
+
+using Names = std::vector<std::string>;
+
+TEST_F(MapiTable, ColumnsComeBackInTheOrderSetWithErrorsForMissingOnes) {
+    // Before SetColumns a row comes back whole.
+    LPSRowSet set = nullptr;
+    ASSERT_EQ(table_->QueryRows(1, 0, &set), S_OK);
+    ASSERT_EQ(set->cRows, 1u);
+    EXPECT_EQ(set->aRow[0].cValues, 3u);
+    FreeProws(set);
+
+    SizedSPropTagArray<4> cols = {4,
+                                  {PR_CONTENT_COUNT, PR_DISPLAY_NAME_W, PR_BODY, PR_DISPLAY_NAME}};
+    ASSERT_EQ(table_->SetColumns(cols.get(), 0), S_OK);
+    ASSERT_EQ(table_->SeekRow(BOOKMARK_BEGINNING, 0, nullptr), S_OK);
+    ASSERT_EQ(table_->QueryRows(10, 0, &set), S_OK);
+    ASSERT_EQ(set->cRows, 5u);
+    for (ULONG i = 0; i < set->cRows; ++i) {
+        const SRow& r = set->aRow[i];
+        ASSERT_EQ(r.cValues, 4u);
+        // The wide column is the 8-bit name converted.
+        EXPECT_EQ(r.lpProps[1].ulPropTag, PR_DISPLAY_NAME_W);
+        EXPECT_EQ(mapi_detail::Utf16ToUtf8(r.lpProps[1].Value.lpszW), r.lpProps[3].Value.lpszA);
+        EXPECT_EQ(r.lpProps[2].ulPropTag, CHANGE_PROP_TYPE(PR_BODY, PT_ERROR));
+        EXPECT_EQ(r.lpProps[2].Value.err, MAPI_E_NOT_FOUND);
+    }
+    EXPECT_EQ(set->aRow[0].lpProps[0].ulPropTag, PR_CONTENT_COUNT);
+    EXPECT_EQ(set->aRow[0].lpProps[0].Value.l, 50);
+    EXPECT_EQ(set->aRow[3].lpProps[0].ulPropTag, CHANGE_PROP_TYPE(PR_CONTENT_COUNT, PT_ERROR));
+    FreeProws(set);
+    EXPECT_EQ(table_->SetColumns(nullptr, 0), MAPI_E_INVALID_PARAMETER);
+    EXPECT_EQ(table_->SetColumns(cols.get(), 0x100), MAPI_E_UNKNOWN_FLAGS);
+}
+
+TEST_F(MapiTable, SeekRowFromEachOriginAndQueryInBatches) {
+    SizedSPropTagArray<1> cols = {1, {PR_DISPLAY_NAME}};
+    ASSERT_EQ(table_->SetColumns(cols.get(), 0), S_OK);
+    EXPECT_EQ(Query(2), (Names{"Inbox", "Junk"}));
+    EXPECT_EQ(Query(2), (Names{"Spam", "Archive"}));
+    EXPECT_EQ(Query(2), (Names{"Drafts"}));
+    EXPECT_EQ(Query(2), Names{}); // at the end: an empty set, not a failure
+
+    LONG sought = 99;
+    ASSERT_EQ(table_->SeekRow(BOOKMARK_BEGINNING, 1, &sought), S_OK);
+    EXPECT_EQ(sought, 1);
+    EXPECT_EQ(Query(1), (Names{"Junk"}));
+    ASSERT_EQ(table_->SeekRow(BOOKMARK_CURRENT, 1, &sought), S_OK);
+    EXPECT_EQ(sought, 1);
+    EXPECT_EQ(Query(1), (Names{"Archive"}));
+    ASSERT_EQ(table_->SeekRow(BOOKMARK_END, -2, &sought), S_OK);
+    EXPECT_EQ(sought, -2);
+    EXPECT_EQ(Query(5), (Names{"Archive", "Drafts"}));
+    // Seeking past either end stops there and says how far it went.
+    ASSERT_EQ(table_->SeekRow(BOOKMARK_CURRENT, -10, &sought), S_OK);
+    EXPECT_EQ(sought, -5);
+    EXPECT_EQ(Query(1), (Names{"Inbox"}));
+    ASSERT_EQ(table_->SeekRow(BOOKMARK_BEGINNING, 10, &sought), S_OK);
+    EXPECT_EQ(sought, 5);
+    EXPECT_EQ(table_->SeekRow(7, 0, nullptr), MAPI_E_INVALID_BOOKMARK);
+    // A negative count reads backwards from the cursor, rows in table order.
+    EXPECT_EQ(Query(-2), (Names{"Archive", "Drafts"}));
+    EXPECT_EQ(Query(1), (Names{"Archive"}));
+    // TBL_NOADVANCE leaves the cursor alone.
+    LPSRowSet set = nullptr;
+    ASSERT_EQ(table_->QueryRows(1, 0x1, &set), S_OK);
+    EXPECT_EQ(NamesOf(set), (Names{"Drafts"}));
+    FreeProws(set);
+    EXPECT_EQ(Query(1), (Names{"Drafts"}));
+    EXPECT_EQ(table_->QueryRows(0, 0, &set), MAPI_E_INVALID_PARAMETER);
+}
+
+TEST_F(MapiTable, RestrictNarrowsCountAndRowsAndStartsOver) {
+    SizedSPropTagArray<1> cols = {1, {PR_DISPLAY_NAME}};
+    ASSERT_EQ(table_->SetColumns(cols.get(), 0), S_OK);
+    EXPECT_EQ(Query(3).size(), 3u);
+    SPropValue limit = Long(PR_CONTENT_COUNT, 30);
+    SRestriction le = Property(RELOP_LE, PR_CONTENT_COUNT, &limit);
+    ASSERT_EQ(table_->Restrict(&le, 0), S_OK);
+    ULONG count = 0;
+    ASSERT_EQ(table_->GetRowCount(0, &count), S_OK);
+    EXPECT_EQ(count, 2u); // Archive has no count and does not pass
+    EXPECT_EQ(Query(10), (Names{"Spam", "Drafts"}));
+
+    // The table keeps its own copy of the restriction.
+    limit.Value.l = 1000;
+    ASSERT_EQ(table_->SeekRow(BOOKMARK_BEGINNING, 0, nullptr), S_OK);
+    EXPECT_EQ(Query(10), (Names{"Spam", "Drafts"}));
+
+    // A content restriction replaces the previous one.
+    SPropValue pat = Str(PR_DISPLAY_NAME, "a");
+    SRestriction has_a = Content(FL_SUBSTRING | FL_IGNORECASE, PR_DISPLAY_NAME, &pat);
+    ASSERT_EQ(table_->Restrict(&has_a, 0), S_OK);
+    EXPECT_EQ(Query(10), (Names{"Spam", "Archive", "Drafts"}));
+    // A malformed restriction is refused and the old one stays.
+    SRestriction bad = Content(FL_SUBSTRING, PR_DISPLAY_NAME, nullptr);
+    EXPECT_EQ(table_->Restrict(&bad, 0), MAPI_E_INVALID_PARAMETER);
+    ASSERT_EQ(table_->GetRowCount(0, &count), S_OK);
+    EXPECT_EQ(count, 3u);
+    // Null lifts it.
+    ASSERT_EQ(table_->Restrict(nullptr, 0), S_OK);
+    ASSERT_EQ(table_->GetRowCount(0, &count), S_OK);
+    EXPECT_EQ(count, 5u);
+    EXPECT_EQ(table_->GetRowCount(1, &count), MAPI_E_UNKNOWN_FLAGS);
+}
+
+TEST_F(MapiTable, SortTableOrdersByKeysWithMissingValuesFirst) {
+    SizedSPropTagArray<1> cols = {1, {PR_DISPLAY_NAME}};
+    ASSERT_EQ(table_->SetColumns(cols.get(), 0), S_OK);
+    SSortOrderSet by_count = {1, 0, 0, {{PR_CONTENT_COUNT, TABLE_SORT_ASCEND}}};
+    ASSERT_EQ(table_->SortTable(&by_count, 0), S_OK);
+    EXPECT_EQ(Query(10), (Names{"Archive", "Drafts", "Spam", "Junk", "Inbox"}));
+    SSortOrderSet by_name = {1, 0, 0, {{PR_DISPLAY_NAME, TABLE_SORT_DESCEND}}};
+    ASSERT_EQ(table_->SortTable(&by_name, 0), S_OK);
+    EXPECT_EQ(Query(10), (Names{"Spam", "Junk", "Inbox", "Drafts", "Archive"}));
+    SSortOrderSet categories = {1, 1, 1, {{PR_DISPLAY_NAME, TABLE_SORT_ASCEND}}};
+    EXPECT_EQ(table_->SortTable(&categories, 0), MAPI_E_TOO_COMPLEX);
+}
+
+TEST_F(MapiTable, HrQueryAllRowsHonoursItsLimit) {
+    SizedSPropTagArray<1> cols = {1, {PR_DISPLAY_NAME}};
+    LPSRowSet set = nullptr;
+    ASSERT_EQ(HrQueryAllRows(table_, cols.get(), nullptr, nullptr, 0, &set), S_OK);
+    EXPECT_EQ(NamesOf(set), (Names{"Inbox", "Junk", "Spam", "Archive", "Drafts"}));
+    FreeProws(set);
+    // Exactly at the limit is fine; one over is too big and hands back nothing.
+    ASSERT_EQ(table_->SeekRow(BOOKMARK_BEGINNING, 0, nullptr), S_OK);
+    ASSERT_EQ(HrQueryAllRows(table_, nullptr, nullptr, nullptr, 5, &set), S_OK);
+    EXPECT_EQ(set->cRows, 5u);
+    FreeProws(set);
+    ASSERT_EQ(table_->SeekRow(BOOKMARK_BEGINNING, 0, nullptr), S_OK);
+    set = reinterpret_cast<LPSRowSet>(0x1);
+    EXPECT_EQ(HrQueryAllRows(table_, nullptr, nullptr, nullptr, 4, &set), MAPI_E_TABLE_TOO_BIG);
+    EXPECT_EQ(set, nullptr);
+    // The restriction narrows before the limit is applied.
+    SPropValue pat = Str(PR_DISPLAY_NAME, "S");
+    SRestriction prefix = Content(FL_PREFIX, PR_DISPLAY_NAME, &pat);
+    ASSERT_EQ(HrQueryAllRows(table_, nullptr, &prefix, nullptr, 1, &set), S_OK);
+    EXPECT_EQ(NamesOf(set), (Names{"Spam"}));
+    FreeProws(set);
+    // Failures of the steps pass through unchanged.
+    SRestriction bad = Content(0x7, PR_DISPLAY_NAME, &pat);
+    EXPECT_EQ(HrQueryAllRows(table_, nullptr, &bad, nullptr, 0, &set), MAPI_E_INVALID_PARAMETER);
+    EXPECT_EQ(HrQueryAllRows(nullptr, nullptr, nullptr, nullptr, 0, &set),
+              MAPI_E_INVALID_PARAMETER);
+}
+
+// An object whose properties live in a vector, for the one-property helpers.
+class PropBag : public IMAPIProp, public MAPIObject {
+public:
+    MAPI_OBJECT_REFCOUNT
+    std::vector<SPropValue> props;
+    SCODE refuse = S_OK; // a problem SetProps reports
+    HRESULT QueryInterface(const IID&, void**) override { return E_NOINTERFACE; }
+    HRESULT SaveChanges(ULONG) override { return S_OK; }
+    HRESULT GetProps(LPSPropTagArray tags, ULONG, ULONG* count, LPSPropValue* values) override {
+        void* block = nullptr;
+        MAPIAllocateBuffer(sizeof(SPropValue) * tags->cValues, &block);
+        auto* out = static_cast<LPSPropValue>(block);
+        HRESULT hr = S_OK;
+        for (ULONG i = 0; i < tags->cValues; ++i) {
+            const SPropValue* have = mapi_detail::FindValue(
+                props.data(), static_cast<ULONG>(props.size()), tags->aulPropTag[i]);
+            if (have) {
+                PropCopyMore(&out[i], have, out);
+            } else {
+                out[i].ulPropTag = CHANGE_PROP_TYPE(tags->aulPropTag[i], PT_ERROR);
+                out[i].Value.err = MAPI_E_NOT_FOUND;
+                hr = MAPI_W_ERRORS_RETURNED;
+            }
+        }
+        *count = tags->cValues;
+        *values = out;
+        return hr;
+    }
+    HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN*) override { return E_NOTIMPL; }
+    HRESULT SetProps(ULONG count, LPSPropValue values, LPSPropProblemArray* problems) override {
+        if (refuse != S_OK) {
+            void* block = nullptr;
+            MAPIAllocateBuffer(sizeof(SPropProblemArray), &block);
+            auto* p = static_cast<LPSPropProblemArray>(block);
+            p->cProblem = 1;
+            p->aProblem[0] = {0, values[0].ulPropTag, refuse};
+            *problems = p;
+            return S_OK;
+        }
+        for (ULONG i = 0; i < count; ++i)
+            props.push_back(values[i]); // shallow: the tests keep the data alive
+        return S_OK;
+    }
+    HRESULT DeleteProps(LPSPropTagArray, LPSPropProblemArray*) override { return E_NOTIMPL; }
+};
+
+TEST_F(MapiTable, OnePropertyHelpersAndPpropFindProp) {
+    auto* bag = new PropBag;
+    SPropValue subject = Str(PR_SUBJECT, "Sortwell Maintenance Report");
+    ASSERT_EQ(HrSetOneProp(bag, &subject), S_OK);
+    LPSPropValue got = nullptr;
+    ASSERT_EQ(HrGetOneProp(bag, PR_SUBJECT, &got), S_OK);
+    EXPECT_STREQ(got->Value.lpszA, "Sortwell Maintenance Report");
+    MAPIFreeBuffer(got);
+    got = reinterpret_cast<LPSPropValue>(0x1);
+    EXPECT_EQ(HrGetOneProp(bag, PR_BODY, &got), MAPI_E_NOT_FOUND);
+    EXPECT_EQ(got, nullptr);
+    bag->refuse = MAPI_E_NO_ACCESS;
+    EXPECT_EQ(HrSetOneProp(bag, &subject), MAPI_E_NO_ACCESS);
+    UlRelease(bag);
+
+    std::vector<SPropValue> v = {Long(PR_RULE_STATE, 1), Str(PR_RULE_NAME, "a"),
+                                 WStr(PR_RULE_NAME_W, u"b")};
+    EXPECT_EQ(PpropFindProp(v.data(), 3, PR_RULE_NAME_W), &v[2]);
+    EXPECT_EQ(PpropFindProp(v.data(), 3, CHANGE_PROP_TYPE(PR_RULE_NAME, PT_UNSPECIFIED)), &v[1]);
+    EXPECT_EQ(PpropFindProp(v.data(), 3, PR_RULE_LEVEL), nullptr);
+    EXPECT_EQ(PpropFindProp(nullptr, 3, PR_RULE_STATE), nullptr);
+}
+
+TEST_F(MapiTable, QueryInterfaceAnswersOnlyForTables) {
+    void* out = nullptr;
+    ASSERT_EQ(table_->QueryInterface(IID_IMAPITable, &out), S_OK);
+    EXPECT_EQ(out, table_);
+    UlRelease(out);
+    EXPECT_EQ(table_->QueryInterface(IID_IMAPIFolder, &out), MAPI_E_INTERFACE_NOT_SUPPORTED);
+    EXPECT_EQ(out, nullptr);
+    LPMAPITABLE other = nullptr;
+    EXPECT_EQ(MAPICreateRowTable(1, nullptr, &other), MAPI_E_INVALID_PARAMETER);
+    EXPECT_EQ(other, nullptr);
+}
+
+} // namespace
