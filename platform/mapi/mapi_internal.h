@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/mapi/mapi_runtime.h"
+#include "platform/mapi/msgservice.h"
 
 namespace mapi_detail {
 
@@ -76,6 +77,13 @@ SCODE CopyValueAs(LPSPropValue dest, const SPropValue& source, ULONG want_tag, L
 HRESULT CheckRestriction(const SRestriction* restriction);
 // Evaluates a restriction that CheckRestriction accepted.
 bool MatchRestriction(const SRestriction& restriction, ULONG count, const SPropValue* values);
+
+// ---- Initialisation and message services ------------------------------------
+// Whether the calling thread has initialised MAPI and not yet uninitialised.
+bool ThreadInitialized();
+// The provider registered under `service_name` (compared ignoring case), or
+// null.
+IMsgServiceProvider* FindMsgServiceProvider(std::string_view service_name);
 
 // ---- Interface helpers -----------------------------------------------------
 // Answers QueryInterface for an object offering `self` under any of `iids`.

@@ -36,9 +36,13 @@ private:
 };
 
 // Declares AddRef/Release of an interface class on top of MAPIObject.
-#define MAPI_OBJECT_REFCOUNT                                                                 \
-    ULONG AddRef() override { return add_ref(); }                                             \
-    ULONG Release() override { return release(); }
+#define MAPI_OBJECT_REFCOUNT                                                                       \
+    ULONG AddRef() override {                                                                      \
+        return add_ref();                                                                          \
+    }                                                                                              \
+    ULONG Release() override {                                                                     \
+        return release();                                                                          \
+    }
 
 // ---- Property copies ---------------------------------------------------------
 // Deep copy of one value (strings, binaries, restrictions and rule actions

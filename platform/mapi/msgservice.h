@@ -37,8 +37,7 @@ public:
                               LPSPropValue* out_values) = 0;
     // MAPILogonEx on a profile holding this service: `global` is the
     // profile's global section as configured.
-    virtual HRESULT Logon(ULONG count, const SPropValue* global,
-                          IMsgServiceSession** session) = 0;
+    virtual HRESULT Logon(ULONG count, const SPropValue* global, IMsgServiceSession** session) = 0;
 };
 
 // Registers `provider` under `service_name` (not owned; lives for the

@@ -1,0 +1,320 @@
+// Profiles, message services and sections, kept in the profile file.
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "tests/mapi/profile_fixture.h"
+
+namespace {
+
+using namespace mapi_test;
+using Names = std::vector<std::string>;
+
+class MapiProfiles : public ProfileTest {};
+
+TEST_F(MapiProfiles, LifeCycleCreateCollideListDelete) {
+    EXPECT_EQ(ProfileNames(), Names{}); // no file yet: no profiles
+    LPPROFADMIN admin = nullptr;
+    ASSERT_EQ(MAPIAdminProfiles(0, &admin), S_OK);
+    EXPECT_EQ(admin->CreateProfile(const_cast<char*>("Sortwell-A"), nullptr, 0, 0), S_OK);
+    EXPECT_EQ(admin->CreateProfile(const_cast<char*>("Sortwell-B"), nullptr, 0, 0), S_OK);
+    // Names collide without regard to case.
+    EXPECT_EQ(admin->CreateProfile(const_cast<char*>("SORTWELL-a"), nullptr, 0, 0),
+              MAPI_E_COLLISION);
+    EXPECT_EQ(ProfileNames(), (Names{"Sortwell-A", "Sortwell-B"}));
+    EXPECT_EQ(admin->DeleteProfile(const_cast<char*>("sortwell-a"), 0), S_OK);
+    EXPECT_EQ(ProfileNames(), (Names{"Sortwell-B"}));
+    EXPECT_EQ(admin->DeleteProfile(const_cast<char*>("Sortwell-A"), 0), MAPI_E_NOT_FOUND);
+    LPSERVICEADMIN services = reinterpret_cast<LPSERVICEADMIN>(0x1);
+    EXPECT_EQ(admin->AdminServices(const_cast<char*>("Sortwell-A"), nullptr, 0, 0, &services),
+              MAPI_E_NOT_FOUND);
+    EXPECT_EQ(services, nullptr);
+    // Bad names are refused clearly.
+    EXPECT_EQ(admin->CreateProfile(nullptr, nullptr, 0, 0), MAPI_E_INVALID_PARAMETER);
+    EXPECT_EQ(admin->CreateProfile(const_cast<char*>(""), nullptr, 0, 0), MAPI_E_INVALID_PARAMETER);
+    std::string long_name(257, 'p');
+    EXPECT_EQ(admin->CreateProfile(long_name.data(), nullptr, 0, 0), MAPI_E_STRING_TOO_LONG);
+    EXPECT_EQ(admin->DeleteProfile(const_cast<char*>("Sortwell-B"), 0x4), MAPI_E_UNKNOWN_FLAGS);
+    // Names with quotes, backslashes, line breaks and non-ASCII survive the file.
+    std::string odd = "We\"ird\\ \n\xC3\xA9";
+    EXPECT_EQ(admin->CreateProfile(odd.data(), nullptr, 0, 0), S_OK);
+    UlRelease(admin);
+    EXPECT_EQ(ProfileNames(), (Names{"Sortwell-B", odd}));
+}
+
+TEST_F(MapiProfiles, TheAgentsProfileIsConfiguredThroughTheProvider) {
+    ASSERT_EQ(MakeAgentProfile("Sortwell-host", "agent", nullptr), S_OK);
+    EXPECT_EQ(Provider().last_server, "(null)"); // a null server reaches the provider as null
+    LPPROFADMIN admin = nullptr;
+    LPSERVICEADMIN services = nullptr;
+    ASSERT_EQ(MAPIAdminProfiles(0, &admin), S_OK);
+    ASSERT_EQ(admin->AdminServices(const_cast<char*>("SORTWELL-HOST"), nullptr, 0, 0, &services),
+              S_OK);
+
+    // The service table: one Exchange service with its uid.
+    LPMAPITABLE table = nullptr;
+    LPSRowSet rows = nullptr;
+    ASSERT_EQ(services->GetMsgServiceTable(0, &table), S_OK);
+    SizedSPropTagArray<3> cols = {3, {PR_SERVICE_NAME, PR_SERVICE_UID, PR_DISPLAY_NAME}};
+    ASSERT_EQ(HrQueryAllRows(table, cols.get(), nullptr, nullptr, 0, &rows), S_OK);
+    ASSERT_EQ(rows->cRows, 1u);
+    EXPECT_STREQ(rows->aRow[0].lpProps[0].Value.lpszA, "MSEMS");
+    ASSERT_EQ(rows->aRow[0].lpProps[1].Value.bin.cb, 16u);
+    EXPECT_STREQ(rows->aRow[0].lpProps[2].Value.lpszA, "Microsoft Exchange");
+    MAPIUID uid;
+    std::memcpy(uid.ab, rows->aRow[0].lpProps[1].Value.bin.lpb, 16);
+    FreeProws(rows);
+    UlRelease(table);
+
+    // The global section holds what the provider resolved.
+    LPPROFSECT global = nullptr;
+    ASSERT_EQ(services->OpenProfileSection(const_cast<LPMAPIUID>(&pbGlobalProfileSectionGuid),
+                                           nullptr, 0, &global),
+              S_OK);
+    LPSPropValue dn = nullptr;
+    ASSERT_EQ(HrGetOneProp(global, PR_PROFILE_HOME_SERVER_DN, &dn), S_OK);
+    EXPECT_STREQ(dn->Value.lpszA, "/o=Test/ou=Site/cn=Servers/cn=DEFAULT");
+    MAPIFreeBuffer(dn);
+    // Asked for wide, the same value comes back converted.
+    ASSERT_EQ(HrGetOneProp(global, CHANGE_PROP_TYPE(PR_PROFILE_USER, PT_UNICODE), &dn), S_OK);
+    EXPECT_EQ(std::u16string(dn->Value.lpszW), u"agent");
+    MAPIFreeBuffer(dn);
+    EXPECT_EQ(HrGetOneProp(global, PR_PROFILE_HOME_SERVER, &dn), MAPI_E_NOT_FOUND);
+    // A read-only section refuses changes.
+    SPropValue change = Str(PR_PROFILE_HOME_SERVER, "x");
+    EXPECT_EQ(HrSetOneProp(global, &change), MAPI_E_NO_ACCESS);
+    UlRelease(global);
+
+    // The service's own section keeps the values it was configured with,
+    // the null server included.
+    LPPROFSECT own = nullptr;
+    ASSERT_EQ(services->OpenProfileSection(&uid, &IID_IProfSect, MAPI_MODIFY, &own), S_OK);
+    ULONG count = 0;
+    LPSPropValue values = nullptr;
+    SizedSPropTagArray<2> tags = {2, {PR_PROFILE_UNRESOLVED_NAME, PR_PROFILE_UNRESOLVED_SERVER}};
+    ASSERT_EQ(own->GetProps(tags.get(), 0, &count, &values), S_OK);
+    ASSERT_EQ(count, 2u);
+    EXPECT_STREQ(values[0].Value.lpszA, "=agent");
+    EXPECT_EQ(values[1].ulPropTag, PR_PROFILE_UNRESOLVED_SERVER);
+    EXPECT_EQ(values[1].Value.lpszA, nullptr);
+    MAPIFreeBuffer(values);
+    // A writable section keeps what is set, across a fresh open.
+    std::vector<BYTE> blob{0, 1, 2, 0xFF};
+    SPropValue set[3] = {Str(PR_PROFILE_HOME_SERVER, "host1"), Bin(PR_ENTRYID, blob),
+                         Long(PR_RESOURCE_FLAGS, -7)};
+    ASSERT_EQ(own->SetProps(3, set, nullptr), S_OK);
+    UlRelease(own);
+    ASSERT_EQ(services->OpenProfileSection(&uid, nullptr, 0, &own), S_OK);
+    ASSERT_EQ(own->GetProps(nullptr, 0, &count, &values), S_OK);
+    EXPECT_EQ(count, 5u);
+    LPSPropValue host = PpropFindProp(values, count, PR_PROFILE_HOME_SERVER);
+    LPSPropValue bin = PpropFindProp(values, count, PR_ENTRYID);
+    LPSPropValue flags = PpropFindProp(values, count, PR_RESOURCE_FLAGS);
+    ASSERT_TRUE(host && bin && flags);
+    EXPECT_STREQ(host->Value.lpszA, "host1");
+    EXPECT_EQ(std::vector<BYTE>(bin->Value.bin.lpb, bin->Value.bin.lpb + bin->Value.bin.cb), blob);
+    EXPECT_EQ(flags->Value.l, -7);
+    MAPIFreeBuffer(values);
+    UlRelease(own);
+
+    EXPECT_EQ(services->OpenProfileSection(&uid, &IID_IMAPITable, 0, &own),
+              MAPI_E_INTERFACE_NOT_SUPPORTED);
+    UlRelease(services);
+    UlRelease(admin);
+}
+
+TEST_F(MapiProfiles, ServiceCreationAndConfigurationFailuresAreClear) {
+    LPPROFADMIN admin = nullptr;
+    LPSERVICEADMIN services = nullptr;
+    ASSERT_EQ(MAPIAdminProfiles(0, &admin), S_OK);
+    ASSERT_EQ(admin->CreateProfile(const_cast<char*>("P"), nullptr, 0, 0), S_OK);
+    ASSERT_EQ(admin->AdminServices(const_cast<char*>("P"), nullptr, 0, 0, &services), S_OK);
+    EXPECT_EQ(services->CreateMsgService(const_cast<char*>("NOSUCHSERVICE"), nullptr, 0, 0),
+              MAPI_E_NOT_FOUND);
+    ASSERT_EQ(services->CreateMsgService(const_cast<char*>("msems"), nullptr, 0, 0), S_OK);
+    LPMAPITABLE table = nullptr;
+    LPSRowSet rows = nullptr;
+    ASSERT_EQ(services->GetMsgServiceTable(0, &table), S_OK);
+    ASSERT_EQ(HrQueryAllRows(table, nullptr, nullptr, nullptr, 0, &rows), S_OK);
+    ASSERT_EQ(rows->cRows, 1u);
+    LPSPropValue uid_value =
+        PpropFindProp(rows->aRow[0].lpProps, rows->aRow[0].cValues, PR_SERVICE_UID);
+    ASSERT_NE(uid_value, nullptr);
+    auto* uid = reinterpret_cast<LPMAPIUID>(uid_value->Value.bin.lpb);
+    // The provider's refusal is returned unchanged and configures nothing.
+    SPropValue refused = Str(PR_PROFILE_UNRESOLVED_NAME, "=refuse");
+    EXPECT_EQ(services->ConfigureMsgService(uid, 0, 0, 1, &refused), MAPI_E_NOT_FOUND);
+    LPMAPISESSION session = nullptr;
+    EXPECT_EQ(MAPILogonEx(0, const_cast<char*>("P"), nullptr, 0x18032, &session),
+              MAPI_E_UNCONFIGURED);
+    EXPECT_EQ(session, nullptr);
+    // Values that cannot be kept in a profile are refused before the provider sees them.
+    SPropValue object{};
+    object.ulPropTag = PROP_TAG(PT_OBJECT, 0x6650);
+    const int configures = Provider().counts.configures;
+    EXPECT_EQ(services->ConfigureMsgService(uid, 0, 0, 1, &object), MAPI_E_INVALID_TYPE);
+    EXPECT_EQ(Provider().counts.configures, configures);
+    MAPIUID unknown{};
+    EXPECT_EQ(services->ConfigureMsgService(&unknown, 0, 0, 1, &refused), MAPI_E_NOT_FOUND);
+    EXPECT_EQ(services->ConfigureMsgService(uid, 0, 0x1000, 1, &refused), MAPI_E_UNKNOWN_FLAGS);
+    // Deleting the service leaves an empty table.
+    EXPECT_EQ(services->DeleteMsgService(uid), S_OK);
+    EXPECT_EQ(services->DeleteMsgService(uid), MAPI_E_NOT_FOUND);
+    FreeProws(rows);
+    UlRelease(table);
+    ASSERT_EQ(services->GetMsgServiceTable(0, &table), S_OK);
+    ULONG count = 99;
+    ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
+    EXPECT_EQ(count, 0u);
+    UlRelease(table);
+    // A deleted profile's admin object reports it gone.
+    ASSERT_EQ(admin->DeleteProfile(const_cast<char*>("P"), 0), S_OK);
+    EXPECT_EQ(services->CreateMsgService(const_cast<char*>("MSEMS"), nullptr, 0, 0),
+              MAPI_E_NOT_FOUND);
+    UlRelease(services);
+    UlRelease(admin);
+}
+
+TEST_F(MapiProfiles, ProfilesPersistAndSurviveAKilledProcess) {
+    ASSERT_EQ(MakeAgentProfile("Sortwell-old", "agent", "HOST1"), S_OK);
+    EXPECT_NE(FileText().find("profile \"Sortwell-old\""), std::string::npos);
+    EXPECT_NE(FileText().find("/o=Test/ou=Site/cn=Servers/cn=HOST1"), std::string::npos);
+
+    // A child makes its profile and dies without cleaning up.
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        MAPIInitialize(nullptr);
+        HRESULT hr = MakeAgentProfile("Sortwell-crashed", "agent", "HOST2");
+        ::_exit(hr == S_OK ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(ProfileNames(), (Names{"Sortwell-old", "Sortwell-crashed"}));
+    // The next run finds it and replaces it; no temporary files are left.
+    ASSERT_EQ(MakeAgentProfile("SORTWELL-CRASHED", "agent2", "HOST3"), S_OK);
+    EXPECT_EQ(ProfileNames(), (Names{"Sortwell-old", "SORTWELL-CRASHED"}));
+    EXPECT_EQ(FileText().find("HOST2"), std::string::npos);
+    for (const auto& entry : std::filesystem::directory_iterator(dir_ + "/state"))
+        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+}
+
+TEST_F(MapiProfiles, ConcurrentThreadsAndProcessesLoseNoProfile) {
+    constexpr int kThreads = 6;
+    constexpr int kEach = 8;
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        MAPIInitialize(nullptr);
+        LPPROFADMIN admin = nullptr;
+        int failures = MAPIAdminProfiles(0, &admin) == S_OK ? 0 : 1;
+        for (int i = 0; admin && i < kThreads * kEach; ++i) {
+            std::string name = "child-" + std::to_string(i);
+            failures += admin->CreateProfile(name.data(), nullptr, 0, 0) != S_OK;
+        }
+        UlRelease(admin);
+        ::_exit(failures == 0 ? 0 : 4);
+    }
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &failures] {
+            MAPIInitialize(nullptr);
+            LPPROFADMIN admin = nullptr;
+            if (MAPIAdminProfiles(0, &admin) != S_OK) {
+                ++failures;
+                return;
+            }
+            for (int i = 0; i < kEach; ++i) {
+                std::string name = "thread-" + std::to_string(t) + "-" + std::to_string(i);
+                failures += admin->CreateProfile(name.data(), nullptr, 0, 0) != S_OK;
+            }
+            UlRelease(admin);
+            MAPIUninitialize();
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(failures.load(), 0);
+    Names names = ProfileNames();
+    EXPECT_EQ(names.size(), static_cast<std::size_t>(2 * kThreads * kEach));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(std::adjacent_find(names.begin(), names.end()), names.end());
+}
+
+TEST_F(MapiProfiles, CorruptOrUnusableFilesGiveClearResults) {
+    std::filesystem::create_directories(dir_ + "/state");
+    {
+        std::ofstream out(path_);
+        out << "sortwell-profiles 1\nprofile \"ok\"\nprop zz\n";
+    }
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(ProfileNames(), Names{}); // treated as empty
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(path_), std::string::npos) << err;
+    EXPECT_NE(err.find("corrupt"), std::string::npos) << err;
+    EXPECT_NE(err.find("line 3"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+    // The next change replaces it and keeps the damaged file aside.
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(MakeAgentProfile("fresh", "agent", "H"), S_OK);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ProfileNames(), (Names{"fresh"}));
+    EXPECT_TRUE(std::filesystem::exists(path_ + ".corrupt"));
+
+    // A truncated last line is corrupt too.
+    {
+        std::ofstream out(path_, std::ios::app);
+        out << "profile \"half";
+    }
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(ProfileNames(), Names{});
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("corrupt"), std::string::npos);
+
+    // A file that cannot be read, or a place that cannot be written.
+    ::setenv("SORTWELL_PROFILES", (dir_ + "/state").c_str(), 1); // a directory
+    LPPROFADMIN admin = nullptr;
+    ASSERT_EQ(MAPIAdminProfiles(0, &admin), S_OK);
+    LPMAPITABLE table = nullptr;
+    EXPECT_EQ(admin->GetProfileTable(0, &table), MAPI_E_DISK_ERROR);
+    EXPECT_EQ(table, nullptr);
+    ::setenv("SORTWELL_PROFILES", (path_ + "/below-a-file").c_str(), 1);
+    EXPECT_EQ(admin->CreateProfile(const_cast<char*>("x"), nullptr, 0, 0), MAPI_E_DISK_ERROR);
+    UlRelease(admin);
+    ::setenv("SORTWELL_PROFILES", path_.c_str(), 1);
+}
+
+TEST_F(MapiProfiles, InitialisationIsCountedPerThread) {
+    LPPROFADMIN admin = nullptr;
+    ASSERT_EQ(MAPIAdminProfiles(0, &admin), S_OK); // the fixture initialised this thread
+    UlRelease(admin);
+    std::thread([] {
+        LPPROFADMIN other = reinterpret_cast<LPPROFADMIN>(0x1);
+        EXPECT_EQ(MAPIAdminProfiles(0, &other), MAPI_E_NOT_INITIALIZED);
+        EXPECT_EQ(other, nullptr);
+        LPMAPISESSION session = nullptr;
+        EXPECT_EQ(MAPILogonEx(0, const_cast<char*>("P"), nullptr, 0x18032, &session),
+                  MAPI_E_NOT_INITIALIZED);
+        // Two initialisations need two uninitialisations.
+        ASSERT_EQ(MAPIInitialize(nullptr), S_OK);
+        MAPIINIT_0 init = {MAPI_INIT_VERSION, MAPI_MULTITHREAD_NOTIFICATIONS | MAPI_NT_SERVICE};
+        ASSERT_EQ(MAPIInitialize(&init), S_OK);
+        MAPIUninitialize();
+        EXPECT_EQ(MAPIAdminProfiles(0, &other), S_OK);
+        UlRelease(other);
+        MAPIUninitialize();
+        EXPECT_EQ(MAPIAdminProfiles(0, &other), MAPI_E_NOT_INITIALIZED);
+        MAPIUninitialize(); // one too many does no harm
+        MAPIINIT_0 bad = {7, 0};
+        EXPECT_EQ(MAPIInitialize(&bad), MAPI_E_VERSION);
+        EXPECT_EQ(MAPIAdminProfiles(0, &other), MAPI_E_NOT_INITIALIZED);
+    }).join();
+}
+
+} // namespace
