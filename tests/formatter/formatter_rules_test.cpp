@@ -1,0 +1,363 @@
+// The formatter's own rules: where it differs from the C library, its
+// special conversions, positional arguments and the end of the buffer.
+#include "formatter_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <cstdarg>
+#include <cwchar>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace {
+
+using formatter_test::Fmt;
+using formatter_test::FromWide;
+
+TEST(FormatterIntegers, PrecisionWidthAndSign) {
+    EXPECT_EQ(Fmt(u"%.02u", 7u), u"07");
+    EXPECT_EQ(Fmt(u"%.08x", 0x80004005u), u"80004005");
+    EXPECT_EQ(Fmt(u"%.08x", 0x5u), u"00000005");
+    EXPECT_EQ(Fmt(u"%05d", -42), u"-0042");
+    EXPECT_EQ(Fmt(u"%+d", 5), u"+5");
+    EXPECT_EQ(Fmt(u"% d|% d", 5, -5), u" 5|-5");
+    EXPECT_EQ(Fmt(u"%+ d", 5), u"+5");
+    EXPECT_EQ(Fmt(u"%-5d|", 42), u"42   |");
+    EXPECT_EQ(Fmt(u"%d %i", INT_MIN, INT_MAX), u"-2147483648 2147483647");
+    EXPECT_EQ(Fmt(u"%u %x %X %o", -1, 0xabcdef, 0xabcdef, 8), u"4294967295 abcdef ABCDEF 10");
+    EXPECT_EQ(Fmt(u"%+u", 5u), u"5"); // no sign for unsigned conversions
+    EXPECT_EQ(Fmt(u"%*d|%-*d|", 4, 7, 3, 8), u"   7|8  |");
+    EXPECT_EQ(Fmt(u"%*d|", -4, 7), u"7   |"); // a negative width left-adjusts
+}
+
+TEST(FormatterIntegers, ZeroPaddingFollowsItsOwnRules) {
+    // The 0 flag pads with zeros also when a precision is given.
+    EXPECT_EQ(Fmt(u"%08.3d", 5), u"00000005");
+    EXPECT_EQ(Fmt(u"%08.3d", -5), u"-0000005");
+    // Left-adjusted fields pad on the right with the same pad character.
+    EXPECT_EQ(Fmt(u"%-05d|", 42), u"42000|");
+    EXPECT_EQ(Fmt(u"%-05d|", -4), u"-4000|");
+    EXPECT_EQ(Fmt(u"%0*d|", -5, 42), u"42000|");
+    // A zero keeps its digit with precision 0.
+    EXPECT_EQ(Fmt(u"[%.0d][%.u][%.0x][%.0o]", 0, 0u, 0u, 0u), u"[0][0][0][0]");
+    // A negative precision from the arguments counts as 0, so it no longer
+    // pads, and it cuts strings to nothing.
+    EXPECT_EQ(Fmt(u"[%.*d][%.*s]", -3, 5, -1, u"text"), u"[5][]");
+    EXPECT_EQ(Fmt(u"[%.*u]", 4, 5u), u"[0005]");
+}
+
+TEST(FormatterIntegers, LengthModifiersReadThirtyTwoBits) {
+    // l and q read an int each: the second argument must not be swallowed.
+    EXPECT_EQ(Fmt(u"%ld %qd %lu %lx", -1, 7, 8u, 0xffu), u"-1 7 8 ff");
+    // h cuts to 16 bits: sign-extended for d/i, zero-extended otherwise.
+    EXPECT_EQ(Fmt(u"%hd %hi", 70000, 0x18000), u"4464 -32768");
+    EXPECT_EQ(Fmt(u"%hu %hx %ho %hX", -1, 0x12345678, 0x10008, 0xabcd1234), u"65535 5678 10 1234");
+}
+
+TEST(FormatterIntegers, AlternateForms) {
+    EXPECT_EQ(Fmt(u"%#o %#o %#.3o %#.2o", 8u, 0u, 8u, 8u), u"010 0 010 010");
+    // 0x/0X only for non-zero values, after the precision's zeros, and before
+    // the width's zeros.
+    EXPECT_EQ(Fmt(u"%#x %#X %#x", 255u, 255u, 0u), u"0xff 0XFF 0");
+    EXPECT_EQ(Fmt(u"%#.4x|%#08x|%#8x|%#-8x|", 255u, 255u, 255u, 255u),
+              u"0x00ff|0x0000ff|    0xff|0xff    |");
+}
+
+TEST(FormatterText, StringsAndCharacters) {
+    EXPECT_EQ(Fmt(u"%5s|%-5s|%.3s|%s", u"ab", u"ab", u"abcdef", u""), u"   ab|ab   |abc|");
+    EXPECT_EQ(Fmt(u"%s|%8s|%.2s|%-7s|", nullptr, nullptr, nullptr, nullptr),
+              u"(null)|  (null)|(n|(null) |");
+    // The pad character is forced to space for strings and characters.
+    EXPECT_EQ(Fmt(u"%05s|%-05c|%03c", u"ab", 'x', 'y'), u"   ab|x    |  y");
+    EXPECT_EQ(Fmt(u"%c%c%lc", 0x4e2d, 0x00e9, 0x20ac), u"\u4e2d\u00e9\u20ac");
+    EXPECT_EQ(Fmt(u"%ls %qs", u"\u0416\u4e2d", u"x"), u"\u0416\u4e2d x");
+    // With a precision, the string is read no further than the precision:
+    // these three characters have no terminator.
+    const char16_t unterminated[3] = {u'x', u'y', u'z'};
+    EXPECT_EQ(Fmt(u"[%.3s]", unterminated), u"[xyz]");
+    // Surrogate pairs count as two characters.
+    EXPECT_EQ(Fmt(u"%4s|", u"\U0001F600"), u"  \U0001F600|");
+}
+
+TEST(FormatterSpecials, PercentUnknownLettersAndBogusPointers) {
+    EXPECT_EQ(Fmt(u"100%% done"), u"100% done");
+    EXPECT_EQ(Fmt(u"[%3%]"), u"[  %]");
+    // Unknown letters print with their %, take no argument, pad with spaces.
+    EXPECT_EQ(Fmt(u"%z %d", 5), u"%z 5");
+    EXPECT_EQ(Fmt(u"%5z|%-4y|%05w", 0), u"   %z|%y  |   %w");
+    // A length modifier before a letter that is no conversion.
+    EXPECT_EQ(Fmt(u"%qz %lk %hy", 0), u"%z %k %y");
+    EXPECT_EQ(Fmt(u"%lld", 5), u"%ld");
+    EXPECT_EQ(Fmt(u"%! %d", 3), u"%! 3");
+    // p with any other letter takes no argument.
+    EXPECT_EQ(Fmt(u"%pZ %pa %d", 9), u"bogus %p bogus %p 9");
+    EXPECT_EQ(Fmt(u"%p:%p"), u"bogus %p:bogus %p");
+    EXPECT_EQ(Fmt(u"[%10pq]"), u"[  bogus %p]");
+}
+
+TEST(FormatterSpecials, FormatEndingInsideASpecification) {
+    char16_t buffer[16];
+    EXPECT_EQ(VTXPR_Snprintf(buffer, 16, u"ab%"), 2);
+    EXPECT_EQ(std::u16string(buffer), u"ab");
+    EXPECT_EQ(VTXPR_Snprintf(buffer, 16, u"ab%-5"), 2);
+    EXPECT_EQ(std::u16string(buffer), u"ab");
+    EXPECT_EQ(VTXPR_Snprintf(buffer, 16, u"ab%l"), 2);
+    EXPECT_EQ(std::u16string(buffer), u"ab");
+    EXPECT_EQ(VTXPR_Snprintf(buffer, 16, nullptr), 6);
+    EXPECT_EQ(std::u16string(buffer), u"(null)");
+}
+
+TEST(FormatterSpecials, CountAndPointers) {
+    int count = -1;
+    short small = -1;
+    EXPECT_EQ(Fmt(u"abc%n%5d%hn|", &count, 1, &small), u"abc    1|");
+    EXPECT_EQ(count, 3);
+    EXPECT_EQ(small, 8);
+    EXPECT_EQ(Fmt(u"x%ny", static_cast<int*>(nullptr)), u"xy");
+
+    EXPECT_EQ(Fmt(u"%pp|%pp|%10pp|%-4pp|", reinterpret_cast<void*>(0xdeadbeefULL),
+                  static_cast<void*>(nullptr), reinterpret_cast<void*>(0xabcULL),
+                  reinterpret_cast<void*>(0x1ULL)),
+              u"deadbeef|0|       abc|1   |");
+
+    const unsigned char address[4] = {192, 168, 1, 20};
+    // family, port 8080 and 10.0.0.1, network order
+    const unsigned char socket[8] = {2, 0, 0x1f, 0x90, 10, 0, 0, 1};
+    EXPECT_EQ(Fmt(u"%pA %pI", address, socket), u"192.168.1.20 10.0.0.1:8080");
+    EXPECT_EQ(Fmt(u"[%.5pA][%.9pI][%16pA][%-14pA]", address, socket, address, address),
+              u"[192.1][10.0.0.1:][    192.168.1.20][192.168.1.20  ]");
+    EXPECT_EQ(Fmt(u"%pA %pI %.3pA", nullptr, nullptr, nullptr), u"(null) (null) (nu");
+    const unsigned char zeros[8] = {};
+    EXPECT_EQ(Fmt(u"%pA %pI", zeros, zeros), u"0.0.0.0 0.0.0.0:0");
+}
+
+TEST(FormatterPositional, ArgumentsByPosition) {
+    EXPECT_EQ(Fmt(u"%2$s %1$s", u"ab", u"cd"), u"cd ab");
+    EXPECT_EQ(Fmt(u"%1$s-%1$s-%2$d", u"x", 4), u"x-x-4");
+    // Width and precision from positions, mixed kinds of argument.
+    EXPECT_EQ(Fmt(u"[%1$*2$d][%3$.*2$s][%4$.1f]", 7, 4, u"abcdef", 2.25), u"[   7][abcd][2.3]");
+    EXPECT_EQ(Fmt(u"%3$s %1$d %2$.2f %%", -1, 0.5, u"t"), u"t -1 0.50 %");
+    // More than eight positions makes the tables grow.
+    EXPECT_EQ(Fmt(u"%12$d%11$d%10$d%9$d%8$d%7$d%6$d%5$d%4$d%3$d%2$d%1$d", 1, 2, 3, 4, 5, 6, 7, 8, 9,
+                  10, 11, 12),
+              u"121110987654321");
+    // Letters that take nothing may go without a position.
+    EXPECT_EQ(Fmt(u"%1$d%% %z %pZ", 3), u"3% %z bogus %p");
+}
+
+// Formats through the bounded front end and also returns the text.
+int Bounded(char16_t* buffer, std::size_t count, const char16_t* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    int result = VTXPR_Vsnprintf(buffer, count, format, arguments);
+    va_end(arguments);
+    return result;
+}
+
+TEST(FormatterPositional, MalformedSpecificationsReturnOne) {
+    struct Bad {
+        const char16_t* format;
+        const char* why;
+    };
+    const Bad bad[] = {
+        {u"%1$s %s", "a specification without a position among positional ones"},
+        {u"%1$d %3$d", "position 2 is never used, so its type is unknown"},
+        {u"%1$d %1$s", "one position read as two kinds"},
+        {u"%1$*d", "a star without a position"},
+        {u"%1$.*0$d", "position 0"},
+        {u"%99$d", "a position beyond what the format can use"},
+    };
+    for (const Bad& b : bad) {
+        char16_t buffer[32];
+        std::fill(std::begin(buffer), std::end(buffer), u'#');
+        EXPECT_EQ(Bounded(buffer, 32, b.format, 1, 2, 3), 1) << b.why;
+        EXPECT_EQ(buffer[0], u'\0') << b.why; // nothing written, but terminated
+    }
+    // Outside positional mode output stops where the bad specification is:
+    // a star followed by digits without $.
+    char16_t buffer[32];
+    EXPECT_EQ(Bounded(buffer, 32, u"ab%*5dcd", 1, 2), 1);
+    EXPECT_EQ(std::u16string(buffer), u"ab");
+    // A space ends the look for a position: this is width 2 and the unknown
+    // character '$'.
+    EXPECT_EQ(Fmt(u"% 2$d", 5), u"%$d");
+}
+
+TEST(FormatterBufferEnd, CutTextIsTerminatedAndReportsTheCount) {
+    char16_t buffer[8];
+    std::fill(std::begin(buffer), std::end(buffer), u'#');
+    EXPECT_EQ(Bounded(buffer, 4, u"0123456789"), 4);
+    EXPECT_EQ(std::u16string(buffer), u"012");
+    EXPECT_EQ(buffer[4], u'#'); // nothing past the count
+
+    EXPECT_EQ(Bounded(buffer, 4, u"012"), 3); // fits exactly
+    EXPECT_EQ(std::u16string(buffer), u"012");
+    EXPECT_EQ(Bounded(buffer, 4, u"0123"), 4); // one too many
+    EXPECT_EQ(std::u16string(buffer), u"012");
+
+    // Cut inside padding, a number and a string.
+    EXPECT_EQ(Bounded(buffer, 5, u"%10d", 1), 5);
+    EXPECT_EQ(std::u16string(buffer), u"    ");
+    EXPECT_EQ(Bounded(buffer, 5, u"x%d", 123456), 5);
+    EXPECT_EQ(std::u16string(buffer), u"x123");
+    EXPECT_EQ(Bounded(buffer, 5, u"%s!", u"abcdef"), 5);
+    EXPECT_EQ(std::u16string(buffer), u"abcd");
+    // %n after the cut is never reached.
+    int seen = -1;
+    EXPECT_EQ(Bounded(buffer, 3, u"abcd%n", &seen), 3);
+    EXPECT_EQ(seen, -1);
+
+    // Room for the terminator only.
+    buffer[0] = u'#';
+    EXPECT_EQ(Bounded(buffer, 1, u"abc"), 1);
+    EXPECT_EQ(buffer[0], u'\0');
+    EXPECT_EQ(Bounded(buffer, 1, u""), 0);
+    // No room at all: nothing is touched.
+    buffer[0] = u'#';
+    EXPECT_EQ(Bounded(buffer, 0, u"abc"), 0);
+    EXPECT_EQ(buffer[0], u'#');
+    // No buffer: the length of the whole text.
+    EXPECT_EQ(Bounded(nullptr, 0, u"%s=%5d", u"abc", 1), 9);
+}
+
+// A flush that moves each full chunk into a string and hands out a fresh
+// chunk of the same small size, failing after `budget` flushes.
+struct Chunks {
+    VTXPR_BUFFER descriptor;
+    char16_t chunk[3];
+    std::u16string collected;
+    int budget;
+    int flushes = 0;
+};
+
+int FlushChunk(VTXPR_BUFFER* buffer) {
+    Chunks* chunks = reinterpret_cast<Chunks*>(buffer);
+    ++chunks->flushes;
+    chunks->collected.append(chunks->chunk, static_cast<std::size_t>(buffer->cur - chunks->chunk));
+    if (chunks->flushes > chunks->budget) {
+        return 1;
+    }
+    buffer->cur = chunks->chunk;
+    buffer->end = chunks->chunk + 3;
+    return 0;
+}
+
+int FlushWithoutRoom(VTXPR_BUFFER*) {
+    return 0;
+}
+
+int Engine(VTXPR_FLUSH flush, VTXPR_BUFFER* buffer, const char16_t* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    int result = VTXPR_VFormatter(flush, buffer, format, arguments);
+    va_end(arguments);
+    return result;
+}
+
+TEST(FormatterEngine, FlushMakesRoomOrStopsTheFormatting) {
+    Chunks chunks{};
+    chunks.budget = 100;
+    chunks.descriptor = {chunks.chunk, chunks.chunk + 3};
+    int result = Engine(FlushChunk, &chunks.descriptor, u"%s:%6d|%-4c|%2$05d", u"name", 42, 'z');
+    // The last partial chunk is still in the buffer; cur says how much.
+    chunks.collected.append(chunks.chunk,
+                            static_cast<std::size_t>(chunks.descriptor.cur - chunks.chunk));
+    EXPECT_EQ(result, 1); // mixing positional and plain is malformed
+    chunks = Chunks{};
+    chunks.budget = 100;
+    chunks.descriptor = {chunks.chunk, chunks.chunk + 3};
+    result = Engine(FlushChunk, &chunks.descriptor, u"%s:%6d|%-4c|%%", u"name", 42, 'z');
+    chunks.collected.append(chunks.chunk,
+                            static_cast<std::size_t>(chunks.descriptor.cur - chunks.chunk));
+    EXPECT_EQ(result, 18);
+    EXPECT_EQ(chunks.collected, u"name:    42|z   |%");
+    EXPECT_EQ(chunks.flushes, 5); // the sixth chunk is full but never needed flushing
+
+    // A failing flush stops the formatting with -1.
+    chunks = Chunks{};
+    chunks.budget = 1;
+    chunks.descriptor = {chunks.chunk, chunks.chunk + 3};
+    EXPECT_EQ(Engine(FlushChunk, &chunks.descriptor, u"abcdefghij"), -1);
+    EXPECT_EQ(chunks.collected, u"abcdef");
+
+    // A flush that claims success without making room must not hang.
+    char16_t small[2];
+    VTXPR_BUFFER descriptor{small, small + 2};
+    EXPECT_EQ(Engine(FlushWithoutRoom, &descriptor, u"abc"), -1);
+    EXPECT_EQ(descriptor.cur, small + 2);
+    // No flush at all behaves like a failing one.
+    descriptor = {small, small + 2};
+    EXPECT_EQ(Engine(nullptr, &descriptor, u"abc"), -1);
+
+    // Without a buffer the engine only counts; cur is written back.
+    VTXPR_BUFFER counting{nullptr, nullptr};
+    EXPECT_EQ(Engine(nullptr, &counting, u"%08x%s", 1u, u"ab"), 10);
+    EXPECT_EQ(Engine(nullptr, nullptr, u"%5s", u"ab"), 5);
+
+    // The position is written back at the normal end, and nothing else is
+    // written: the engine does not terminate.
+    char16_t text[8];
+    std::fill(std::begin(text), std::end(text), u'#');
+    VTXPR_BUFFER plain{text, text + 8};
+    EXPECT_EQ(Engine(nullptr, &plain, u"%d", 123), 3);
+    EXPECT_EQ(plain.cur, text + 3);
+    EXPECT_EQ(text[3], u'#');
+}
+
+TEST(FormatterReal, FixedExponentAndShortest) {
+    EXPECT_EQ(Fmt(u"%f %e %E", 3.14159, 12345.678, 12345.678),
+              u"3.141590 1.234568e+04 1.234568E+04");
+    EXPECT_EQ(Fmt(u"%g %g %G %g %g %g", 0.0001, 1e-5, 1e-5, 100000.0, 1e6, 123456789.0),
+              u"0.0001 1e-05 1E-05 100000 1e+06 1.23457e+08");
+    EXPECT_EQ(Fmt(u"%.0g %.1g %.3g %g", 12.0, 0.26, 2.5, 0.0), u"1e+01 0.3 2.5 0");
+    // Rounding carries into a new leading digit.
+    EXPECT_EQ(Fmt(u"%.2f %.1e %.3g", 9.996, 9.96, 999.9), u"10.00 1.0e+01 1e+03");
+    // # keeps the point, and for g also the trailing zeros.
+    EXPECT_EQ(Fmt(u"%#.0f %#.0e %#g %#g %#g", 3.0, 3.0, 1.5, 100000.0, 0.0),
+              u"3. 3.e+00 1.50000 100000. 0.00000");
+    EXPECT_EQ(Fmt(u"%+f|% .2f|%010.2f|%-10.2f|%+08.1e", 1.0, 2.0, -3.14159, 3.14159, 5.0),
+              u"+1.000000| 2.00|-000003.14|3.14      |+5.0e+00");
+    EXPECT_EQ(Fmt(u"%f %e %g", -0.0, 0.0, -0.0), u"-0.000000 0.000000e+00 -0");
+    EXPECT_EQ(Fmt(u"%.3e %e %e", 1e-300, 5e-324, 1.7976931348623157e308),
+              u"1.000e-300 4.940656e-324 1.797693e+308");
+    // The digits are those of the exact binary value.
+    EXPECT_EQ(Fmt(u"%.20f %.17g", 0.1, 0.1), u"0.10000000000000000555 0.10000000000000001");
+}
+
+TEST(FormatterReal, HalvesRoundUpAndSpecialValues) {
+    // An exact half rounds away from zero.
+    EXPECT_EQ(Fmt(u"%.0f %.0f %.0f %.1f %.0e", 0.5, 2.5, -2.5, 0.25, 2.5), u"1 3 -3 0.3 3e+00");
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_EQ(Fmt(u"%f %e %G %+f %E", inf, -inf, inf, inf, nan), u"inf -inf INF +inf NAN");
+    // Padding of infinity and NaN uses spaces even with the 0 flag.
+    EXPECT_EQ(Fmt(u"[%06f][%-6g]", inf, nan), u"[   inf][nan   ]");
+}
+
+TEST(FormatterReal, DigitsBeyondTheGeneratorPrintAsZeros) {
+    // 1e100 has 101 integer digits; the first 78 are the exactly rounded
+    // digits of the value, the rest are zeros.
+    std::u16string ours = Fmt(u"%.0f", 1e100);
+    ASSERT_EQ(ours.size(), 101u);
+    wchar_t exact[128];
+    std::swprintf(exact, 128, L"%.77e", 1e100);
+    std::u16string digits;
+    for (const wchar_t* p = exact; *p != L'e'; ++p) {
+        if (*p != L'.') {
+            digits.push_back(static_cast<char16_t>(*p));
+        }
+    }
+    ASSERT_EQ(digits.size(), 78u);
+    EXPECT_EQ(ours.substr(0, 78), digits);
+    EXPECT_EQ(ours.substr(78), std::u16string(23, u'0'));
+    // Precision beyond the generator in e form pads with zeros too.
+    std::u16string wide = Fmt(u"%.100e", 1.0 / 3.0);
+    EXPECT_EQ(wide.size(), 106u);
+    EXPECT_EQ(wide.substr(80, 22), std::u16string(22, u'0'));
+    EXPECT_EQ(wide.substr(0, 6), u"3.3333");
+}
+
+} // namespace
