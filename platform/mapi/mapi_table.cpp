@@ -8,7 +8,9 @@
 //
 // A column a row lacks comes back as PT_ERROR carrying MAPI_E_NOT_FOUND (or
 // the row's own error for that property). A column asking for a string in
-// the other width gets the row's string converted (8-bit strings are UTF-8).
+// the other width gets the row's string converted (8-bit strings are UTF-8),
+// unless the row also holds an error for that property: then the error is
+// what comes back, so a provider can offer a string in one width only.
 // QueryRows hands each row its own buffer chain inside a set from
 // MAPIAllocateBuffer, so FreeProws releases them.
 //
@@ -284,12 +286,18 @@ private:
         for (ULONG c = 0; c < n; ++c) {
             const ULONG tag = columns_[c];
             const SPropValue* have = FindValue(row.values, row.count, tag);
+            const SPropValue* error = FindErrorValue(row.values, row.count, tag);
+            // A provider's error for the property stops a conversion from
+            // the other string width: only a value of the very type asked
+            // for overrides it.
+            if (have != nullptr && error != nullptr && PROP_TYPE(tag) != PT_UNSPECIFIED &&
+                PROP_TYPE(have->ulPropTag) != PROP_TYPE(tag))
+                have = nullptr;
             if (have != nullptr) {
                 hr = CopyValueAs(&values[c], *have, tag, values);
                 if (FAILED(hr))
                     return hr; // the caller frees the set, this row included
             } else {
-                const SPropValue* error = FindErrorValue(row.values, row.count, tag);
                 values[c].ulPropTag = CHANGE_PROP_TYPE(tag, PT_ERROR);
                 values[c].dwAlignPad = 0;
                 values[c].Value.err = error != nullptr ? error->Value.err : MAPI_E_NOT_FOUND;

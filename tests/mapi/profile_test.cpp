@@ -201,6 +201,51 @@ TEST_F(MapiProfiles, ProfilesPersistAndSurviveAKilledProcess) {
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
 }
 
+TEST_F(MapiProfiles, AHandWrittenFileIsReadAndCaseVariantsAreReplacedOneByOne) {
+    std::filesystem::create_directories(dir_ + "/state");
+    {
+        std::ofstream out(path_);
+        out << "sortwell-profiles 1\n"
+               "profile \"Sortwell-X\"\n"
+               "service 000102030405060708090a0b0c0d0e0f 1 \"MSEMS\" \"Microsoft Exchange\"\n"
+               "section 13dbb0c8aa05101a9bb000aa002fc45a\n"
+               "prop 6612001e \"/o=Old\"\n"
+               "prop 3001001f \"w\\u00e9\\ud800\"\n"
+               "prop 0fff0102 x:\n"
+               "\n"
+               "profile \"other\"\n"
+               "profile \"SORTWELL-x\"\n";
+    }
+    EXPECT_EQ(ProfileNames(), (Names{"Sortwell-X", "other", "SORTWELL-x"}));
+    // The old profile's global section reads as written, a lone surrogate
+    // and an empty binary included.
+    LPPROFADMIN admin = nullptr;
+    LPSERVICEADMIN services = nullptr;
+    LPPROFSECT global = nullptr;
+    ASSERT_EQ(MAPIAdminProfiles(0, &admin), S_OK);
+    ASSERT_EQ(admin->AdminServices(const_cast<char*>("sortwell-x"), nullptr, 0, 0, &services),
+              S_OK);
+    ASSERT_EQ(services->OpenProfileSection(const_cast<LPMAPIUID>(&pbGlobalProfileSectionGuid),
+                                           nullptr, 0, &global),
+              S_OK);
+    ULONG count = 0;
+    LPSPropValue values = nullptr;
+    ASSERT_EQ(global->GetProps(nullptr, 0, &count, &values), S_OK);
+    ASSERT_EQ(count, 3u);
+    EXPECT_STREQ(values[0].Value.lpszA, "/o=Old");
+    EXPECT_EQ(std::u16string(values[1].Value.lpszW), std::u16string(u"w\u00e9") + char16_t(0xD800));
+    EXPECT_EQ(values[2].Value.bin.cb, 0u);
+    MAPIFreeBuffer(values);
+    UlRelease(global);
+    UlRelease(services);
+    UlRelease(admin);
+    // Each DeleteProfile removes one of the two case variants, so the
+    // agent's row-by-row deletion succeeds for both.
+    ASSERT_EQ(MakeAgentProfile("sortwell-X", "agent", "NEW"), S_OK);
+    EXPECT_EQ(ProfileNames(), (Names{"other", "sortwell-X"}));
+    EXPECT_EQ(FileText().find("/o=Old"), std::string::npos);
+}
+
 TEST_F(MapiProfiles, ConcurrentThreadsAndProcessesLoseNoProfile) {
     constexpr int kThreads = 6;
     constexpr int kEach = 8;

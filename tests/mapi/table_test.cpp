@@ -74,6 +74,22 @@ TEST_F(MapiTable, ColumnsComeBackInTheOrderSetWithErrorsForMissingOnes) {
     EXPECT_EQ(set->aRow[0].lpProps[0].Value.l, 50);
     EXPECT_EQ(set->aRow[3].lpProps[0].ulPropTag, CHANGE_PROP_TYPE(PR_CONTENT_COUNT, PT_ERROR));
     FreeProws(set);
+
+    // A row offering a name in one width only, with an error for the other.
+    SPropValue one_width[2] = {WStr(PR_RULE_NAME_W, u"wide only"), {}};
+    one_width[1].ulPropTag = CHANGE_PROP_TYPE(PR_RULE_NAME, PT_ERROR);
+    one_width[1].Value.err = MAPI_E_NOT_ENOUGH_MEMORY;
+    SRow row{0, 2, one_width};
+    LPMAPITABLE rules = nullptr;
+    ASSERT_EQ(MAPICreateRowTable(1, &row, &rules), S_OK);
+    SizedSPropTagArray<2> names = {2, {PR_RULE_NAME, PR_RULE_NAME_W}};
+    ASSERT_EQ(HrQueryAllRows(rules, names.get(), nullptr, nullptr, 0, &set), S_OK);
+    EXPECT_EQ(set->aRow[0].lpProps[0].ulPropTag, CHANGE_PROP_TYPE(PR_RULE_NAME, PT_ERROR));
+    EXPECT_EQ(set->aRow[0].lpProps[0].Value.err, MAPI_E_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(std::u16string(set->aRow[0].lpProps[1].Value.lpszW), u"wide only");
+    FreeProws(set);
+    UlRelease(rules);
+
     EXPECT_EQ(table_->SetColumns(nullptr, 0), MAPI_E_INVALID_PARAMETER);
     EXPECT_EQ(table_->SetColumns(cols.get(), 0x100), MAPI_E_UNKNOWN_FLAGS);
 }
