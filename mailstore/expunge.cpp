@@ -124,8 +124,9 @@ std::uint64_t mapi_ExpungeCutoff(std::uint64_t now, ULONG retention_days) {
 }
 
 std::uint64_t mapi_FileTimeNow() {
-    const std::int64_t units = VTXPR_TimeNs() / 100 + kUnixEpochAsFileTime;
-    return units < 0 ? 0 : static_cast<std::uint64_t>(units);
+    // Nanoseconds since 1970 in 64 bits reach back only to 1677, so the sum
+    // is never negative.
+    return static_cast<std::uint64_t>(VTXPR_TimeNs() / 100 + kUnixEpochAsFileTime);
 }
 
 HRESULT mapi_ExpungeItems(LPMAPIFOLDER folder, ULONG retention_days, ULONG report_threshold) {

@@ -137,8 +137,7 @@ HRESULT mapi_OpenRuleFolder(LPMDB store, LPMAPITABLE table_view, LPCWSTR rule_na
 // older than the cut-off and nothing is deleted; it never wraps around.
 std::uint64_t mapi_ExpungeCutoff(std::uint64_t now, ULONG retention_days);
 
-// The current time of the runtime clock (VTXPR_TimeNs) as a FILETIME count;
-// 0 for a clock before 1601.
+// The current time of the runtime clock (VTXPR_TimeNs) as a FILETIME count.
 std::uint64_t mapi_FileTimeNow();
 
 // Deletes from `folder` every message delivered before the cut-off, one
