@@ -136,6 +136,56 @@ public:
         return true;
     }
 
+    // Copies characters from `text` up to the first one that `stop`
+    // accepts, or at most `limit` characters when `limit` is not negative,
+    // scanning and storing in one pass. Leaves `text` after the last
+    // character copied (or counted).
+    template <typename Stop> bool CopyUntil(const char16_t*& text, std::int64_t limit, Stop stop) {
+        const char16_t* p = text;
+        std::int64_t left = limit;
+        for (;;) {
+            if (cur_ == nullptr) {
+                const char16_t* from = p;
+                if (left < 0) {
+                    while (!stop(*p)) {
+                        ++p;
+                    }
+                } else {
+                    while (left != 0 && !stop(*p)) {
+                        ++p;
+                        --left;
+                    }
+                }
+                count_ += p - from;
+                text = p;
+                return true;
+            }
+            char16_t* cur = cur_;
+            if (left < 0) {
+                char16_t* end = end_;
+                while (cur < end && !stop(*p)) {
+                    *cur++ = *p++;
+                }
+            } else {
+                std::int64_t room = end_ - cur;
+                char16_t* end = cur + (room < left ? room : left);
+                while (cur < end && !stop(*p)) {
+                    *cur++ = *p++;
+                }
+                left -= cur - cur_;
+            }
+            count_ += cur - cur_;
+            cur_ = cur;
+            text = p;
+            if (left == 0 || stop(*p)) {
+                return true;
+            }
+            if (!MakeRoom()) {
+                return false;
+            }
+        }
+    }
+
     // Hands the position back to the descriptor.
     void Finish() {
         if (descriptor_ != nullptr) {
@@ -188,6 +238,7 @@ struct Spec {
     char16_t length = 0;     // 'h', 'l', 'q' or 0
     char16_t conversion = 0; // the conversion character
     char16_t sub = 0;        // the letter after 'p', 0 when none followed
+    bool dollar = false;     // a '$' was read
 };
 
 enum class Parse { Ok, End, Malformed };
@@ -204,7 +255,7 @@ int ReadNumber(const char16_t*& p) {
 }
 
 // Reads what follows a '*': nothing (the next argument) or "n$".
-Parse ReadStar(const char16_t*& p, Source& source, int& value) {
+Parse ReadStar(const char16_t*& p, Source& source, int& value, bool& dollar) {
     if (!IsDigit(*p)) {
         source = Source::NextArgument;
         return Parse::Ok;
@@ -214,6 +265,7 @@ Parse ReadStar(const char16_t*& p, Source& source, int& value) {
         return Parse::Malformed;
     }
     ++p;
+    dollar = true;
     source = Source::Position;
     return Parse::Ok;
 }
@@ -230,6 +282,7 @@ Parse ParseSpec(const char16_t*& p, Spec& spec) {
             int value = ReadNumber(q);
             if (*q == u'$') {
                 spec.position = value;
+                spec.dollar = true;
                 p = q + 1;
             }
         }
@@ -257,7 +310,7 @@ Parse ParseSpec(const char16_t*& p, Spec& spec) {
         }
         if (*p == u'*') {
             ++p;
-            if (ReadStar(p, spec.width_source, spec.width) != Parse::Ok) {
+            if (ReadStar(p, spec.width_source, spec.width, spec.dollar) != Parse::Ok) {
                 return Parse::Malformed;
             }
         } else if (IsDigit(*p)) {
@@ -268,7 +321,7 @@ Parse ParseSpec(const char16_t*& p, Spec& spec) {
             ++p;
             if (*p == u'*') {
                 ++p;
-                if (ReadStar(p, spec.precision_source, spec.precision) != Parse::Ok) {
+                if (ReadStar(p, spec.precision_source, spec.precision, spec.dollar) != Parse::Ok) {
                     return Parse::Malformed;
                 }
             } else {
@@ -353,27 +406,22 @@ private:
     const Slot* slots_ = nullptr;
 };
 
-// True when some specification holds a run of digits followed by '$'
-// between its '%' and the first letter or space.
-bool HasPositions(const char16_t* p) {
-    while (*p != 0) {
-        if (*p++ != u'%') {
-            continue;
-        }
-        if (*p == u'%') {
-            ++p;
-            continue;
-        }
-        bool in_digits = false;
-        for (; *p != 0 && *p != u' ' && !IsLetter(*p) && *p != u'%'; ++p) {
-            if (IsDigit(*p)) {
-                in_digits = true;
-            } else {
-                if (*p == u'$' && in_digits) {
-                    return true;
-                }
-                in_digits = false;
+// True when the specification starting after a '%' holds a run of digits
+// followed by '$' between the '%' and the first letter or space: such a
+// specification puts the whole format in positional mode.
+bool LooksPositional(const char16_t* p) {
+    if (*p == u'%') {
+        return false;
+    }
+    bool in_digits = false;
+    for (; *p != 0 && *p != u' ' && !IsLetter(*p) && *p != u'%'; ++p) {
+        if (IsDigit(*p)) {
+            in_digits = true;
+        } else {
+            if (*p == u'$' && in_digits) {
+                return true;
             }
+            in_digits = false;
         }
     }
     return false;
@@ -530,13 +578,28 @@ bool EmitText(Sink& out, const Field& field, const char16_t* text, std::int64_t 
 }
 
 // Builds the digits of `value` right to left, ending just before `end`.
-char16_t* UnsignedDigits(std::uint64_t value, unsigned base, const char16_t* table, char16_t* end) {
+// Each base has its own loop so that the division is by a constant.
+template <unsigned Base, typename T>
+char16_t* DigitsInBase(T value, const char16_t* table, char16_t* end) {
     char16_t* p = end;
     do {
-        *--p = table[value % base];
-        value /= base;
+        *--p = table[value % Base];
+        value /= Base;
     } while (value != 0);
     return p;
+}
+
+char16_t* UnsignedDigits(std::uint64_t value, unsigned base, const char16_t* table, char16_t* end) {
+    bool small = value <= 0xffffffffu;
+    auto narrow = static_cast<std::uint32_t>(value);
+    switch (base) {
+    case 16:
+        return small ? DigitsInBase<16>(narrow, table, end) : DigitsInBase<16>(value, table, end);
+    case 8:
+        return small ? DigitsInBase<8>(narrow, table, end) : DigitsInBase<8>(value, table, end);
+    default:
+        return small ? DigitsInBase<10>(narrow, table, end) : DigitsInBase<10>(value, table, end);
+    }
 }
 
 // Integer conversions: precision zeros, then the digits.
@@ -976,22 +1039,31 @@ bool Convert(Sink& out, const Spec& spec, Arguments& arguments) {
         return EmitText(out, field, &c, 1);
     }
     case u's': {
-        const char16_t* s = static_cast<const char16_t*>(arguments.Pointer(spec.position));
-        if (s == nullptr) {
-            s = kNullText;
+        const char16_t* text = static_cast<const char16_t*>(arguments.Pointer(spec.position));
+        if (text == nullptr) {
+            text = kNullText;
         }
-        std::int64_t n = 0;
-        if (precision >= 0) {
-            while (n < precision && s[n] != 0) {
+        // One pass over the string where possible: the length is only
+        // looked for as far as the padding needs it.
+        auto at_end = [](char16_t c) { return c == 0; };
+        if (!left && width > 0) {
+            std::int64_t look = precision >= 0 && precision < width ? precision : width;
+            std::int64_t n = 0;
+            while (n < look && text[n] != 0) {
                 ++n;
             }
-        } else {
-            while (s[n] != 0) {
-                ++n;
+            if (n < look || look < width) { // ended, or cut by the precision, short of the width
+                return out.Fill(u' ', width - n) && out.Write(text, n);
             }
+            // At least as long as the width: no padding.
+            return out.CopyUntil(text, precision, at_end);
         }
-        field.pad = u' ';
-        return EmitText(out, field, s, n);
+        std::int64_t before = out.Count();
+        if (!out.CopyUntil(text, precision, at_end)) {
+            return false;
+        }
+        std::int64_t copied = out.Count() - before;
+        return copied >= width || out.Fill(u' ', width - copied);
     }
     case u'e':
     case u'E':
@@ -1069,6 +1141,26 @@ int Finish(Sink& out, int result) {
     return result;
 }
 
+// Switches to positional mode: reads every argument by position.
+bool StartPositional(const char16_t* format, va_list* list, std::vector<Slot>& slots,
+                     Arguments& arguments) {
+    try {
+        if (!ReadPositional(format, list, slots)) {
+            return false;
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    static const Slot kNone{};
+    arguments.UseTable(slots.empty() ? &kNone : slots.data());
+    return true;
+}
+
+// The main loop. Whether the format is positional is settled at the first
+// specification that shows it, which saves a pass over every format: up to
+// there only specifications that take no argument can have been met (and
+// they format alike in both modes), or the format mixes the two kinds and
+// is malformed; output then stops at that specification.
 int Format(VTXPR_FLUSH flush, VTXPR_BUFFER* buffer, const char16_t* format, va_list* list) {
     Sink out(flush, buffer);
     if (format == nullptr) {
@@ -1076,46 +1168,42 @@ int Format(VTXPR_FLUSH flush, VTXPR_BUFFER* buffer, const char16_t* format, va_l
     }
     Arguments arguments(list);
     std::vector<Slot> slots;
-    if (HasPositions(format)) {
-        try {
-            if (!ReadPositional(format, list, slots)) {
-                return Finish(out, 1);
-            }
-        } catch (const std::bad_alloc&) {
-            return Finish(out, 1);
-        }
-        arguments.UseTable(slots.data());
-        if (slots.empty()) {
-            static const Slot kNone{};
-            arguments.UseTable(&kNone);
-        }
-    }
+    bool taken_in_order = false;
+    auto ordinary = [](char16_t c) { return c == 0 || c == u'%'; };
 
     const char16_t* p = format;
     for (;;) {
-        const char16_t* run = p;
-        while (*p != 0 && *p != u'%') {
-            ++p;
-        }
-        if (p != run && !out.Write(run, p - run)) {
+        if (!out.CopyUntil(p, -1, ordinary)) {
             return Finish(out, -1);
         }
         if (*p == 0) {
             break;
         }
         ++p;
+        const char16_t* start = p;
         Spec spec;
         Parse parsed = ParseSpec(p, spec);
-        if (parsed == Parse::End) {
-            break;
-        }
         if (parsed == Parse::Malformed) {
             return Finish(out, 1);
         }
         if (!arguments.Positional() &&
-            (spec.position != 0 || spec.width_source == Source::Position ||
-             spec.precision_source == Source::Position)) {
-            return Finish(out, 1);
+            (parsed == Parse::End || spec.dollar || !IsLetter(spec.conversion)) &&
+            LooksPositional(start)) {
+            if (taken_in_order || !StartPositional(format, list, slots, arguments)) {
+                return Finish(out, 1);
+            }
+        }
+        if (parsed == Parse::End) {
+            break;
+        }
+        if (!arguments.Positional()) {
+            if (spec.position != 0 || spec.width_source == Source::Position ||
+                spec.precision_source == Source::Position) {
+                return Finish(out, 1);
+            }
+            taken_in_order = taken_in_order || ArgumentKind(spec) != Kind::Unused ||
+                             spec.width_source == Source::NextArgument ||
+                             spec.precision_source == Source::NextArgument;
         }
         if (!Convert(out, spec, arguments)) {
             return Finish(out, -1);
