@@ -114,14 +114,14 @@ int xal_log_rotate(XAL_SHARED_LOG_SETTINGS* settings, bool* moved) {
                    static_cast<unsigned>(start.tm_year), static_cast<unsigned>(start.tm_mon + 1),
                    static_cast<unsigned>(start.tm_mday), static_cast<unsigned>(start.tm_hour),
                    static_cast<unsigned>(start.tm_min));
+    // The stamp goes after the file name and before its extension: the
+    // directory, the separator and the file name are the path itself.
     char16_t rotated[XAL_LOG_PATH_CHARS];
     if (settings->log_extension[0] == u'\0') {
         VTXPR_Snprintf(rotated, XAL_LOG_PATH_CHARS, u"%s%s", settings->log_path, stamp);
     } else {
-        char16_t name[XAL_LOG_PATH_CHARS];
-        VTXPR_Snprintf(name, XAL_LOG_PATH_CHARS, u"%s%s%s", settings->log_file_name, stamp,
+        VTXPR_Snprintf(rotated, XAL_LOG_PATH_CHARS, u"%s%s%s", settings->log_path, stamp,
                        settings->log_extension);
-        JoinPath(rotated, XAL_LOG_PATH_CHARS, settings->log_directory, name);
     }
 
     int result = 0;

@@ -1,0 +1,369 @@
+// The logging entry: catalogue, level filter, event-log lines and file lines.
+#include "log/xal_log.h"
+#include "log/xal_log_catalogue.h"
+#include "log/xal_log_internal.h"
+#include "log/xal_log_limits.h"
+#include "platform/win32/win32_base.h"
+#include "runtime/vtx_str.h"
+#include "runtime/vtxpr_sync.h"
+#include "tests/log/log_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <sys/mman.h>
+#include <thread>
+
+namespace {
+
+using logtest::ReadFile;
+
+XAL_SHARED_LOG_SETTINGS& Settings() {
+    return xal_shared_log_settings;
+}
+
+std::string Ids() {
+    return std::to_string(GetCurrentProcessId()) + "." + std::to_string(GetCurrentThreadId());
+}
+
+// Each test starts with threshold 5, no stream (event log), events going to
+// a fresh event file, and gets the record back as it was.
+class LogCore : public ::testing::Test {
+protected:
+    void SetUp() override {
+        xal_shared_log_settings_load();
+        saved_level_ = Settings().level;
+        saved_stream_ = Settings().stream;
+        saved_period_ = Settings().rotate_period;
+        saved_keep_ = Settings().keep;
+        Settings().level = 5;
+        Settings().stream = nullptr;
+        Settings().rotate_period = 0;
+        Settings().keep = 0;
+        logtest::UseEventFile(events_);
+    }
+    void TearDown() override {
+        Settings().level = saved_level_;
+        Settings().stream = saved_stream_;
+        Settings().rotate_period = saved_period_;
+        Settings().keep = saved_keep_;
+    }
+    std::vector<EventRecord> Events() {
+        std::vector<std::string> bad;
+        auto events = ReadEventFile(events_, &bad);
+        EXPECT_TRUE(bad.empty()) << bad.front();
+        return events;
+    }
+
+    logtest::ScratchDir dir_;
+    std::string events_ = dir_ / "events.jsonl";
+    std::int32_t saved_level_ = 0;
+    std::FILE* saved_stream_ = nullptr;
+    std::int32_t saved_period_ = 0;
+    std::int32_t saved_keep_ = 0;
+};
+
+TEST(Catalogue, EveryLoggedIdHasItsTextAndEverythingElseIsEmpty) {
+    const std::pair<int, const char16_t*> logged[] = {
+        {1003, u"Internal logging error.  Error code: %d."},
+        {2066, u"Rename of log file failed with errno %d. Logs will continue to be written to "
+               u"the file specified in the config."},
+        {2067, u"Deletion of some or all of the old logs failed with errno %d. Undeleted files "
+               u"will remain in the log directory."},
+        {10009, u"Could not create new lock."},
+        {10010, u"Could not create new thread."},
+        {10013, u"Malloc error while attempting to allocate memory."},
+        {19001, u"The new signal supercedes the previous signal; it will still be deferred until "
+                u"server is fully operational."},
+        {19002, u"The shutdown signal is deferred and will be acted on as soon as the server is "
+                u"fully operational."},
+        {19003, u"The shutdown signal supercedes the new signal; it will still be deferred "
+                u"until server is fully operational."},
+        {19004, u"Signal delivery deferred until server is fully operational."},
+        {19011, u"The thread count is already %d, you cannot initialize the thread pool twice."},
+        {19012, u"The thread count is still %d, error in killing thread pool."},
+        {28001, u"Error reading configuration from Windows registry: %s."},
+        {28002, u"Unable to create MAPI profile for mailbox:\n%s\n(hr=%.08x)."},
+        {28003, u"Unable to log on to mailbox:\n%s\n(hr=%.08x)."},
+        {28004, u"Could not retrieve local server DN. The local machine may not be an Exchange "
+                u"Server. (hr=%.08x)."},
+        {28005, u"Internal Error: Unable to create %d worker threads."},
+        {28006, u"Unable to log on to recipient's Mailbox:\n%s\n(hr=%.08x)."},
+        {28007, u"Unable to open Mailbox:\n%s\n(hr=%.08x)."},
+        {28008, u"Unable to open Rules Table for Mailbox:\n%s\n(hr=%.08x)."},
+        {28009, u"Unable to enumerate Rules for Mailbox:\n%s\n(hr=%.08x)."},
+        {28010, u"Problem encountered during folder creation. Could not open root folder for "
+                u"Mailbox:\n%s\n(hr=%.08x)."},
+        {28011, u"Problem encountered during folder creation. Could not create subfolder for "
+                u"Mailbox:\n%s\n(hr=%.08x)."},
+        {28012, u"Problem encountered during folder creation. Could not save newly created "
+                u"subfolder for Mailbox:\n%s\n(hr=%.08x)."},
+        {28013, u"Could not create rule for Mailbox:\n%s\n(hr=%.08x)."},
+        {28014, u"Unable to open local mailbox store. (hr=%.08x)."},
+        {28015, u"The operation took too long to complete (%ld seconds), so there will be no "
+                u"delay before continuing. You may want to increase your Sortwell interval."},
+        {28016, u"The maintenance operation took too long to complete (%ld seconds). You may "
+                u"want to increase your maintenance window."},
+        {28017, u"The maintenance window specificied is invalid. Using defaults."},
+        {28018, u"Maintenance Starting."},
+        {28019, u"Maintenance Complete."},
+        {28020, u"Error during maintenance. Unable to determine Spam Folder for Mailbox:\n%s\n"
+                u"(hr=%.08x)."},
+        {28021, u"The Sortwell will be running in 'Maintenance Only Mode'."},
+        {28022, u"verbose: (%s) made call to (%s) for data (%s) returned: (hr=%.08x)."},
+        {28023, u"Unable to open inbox for Mailbox:\n%s\n(hr=%.08x)."},
+    };
+    int with_text = 0;
+    for (int id = -5; id < XAL_LOG_CATALOGUE_SIZE + 5; ++id) {
+        const char16_t* text = xal_log_catalogue_text(id);
+        const char16_t* expected = nullptr;
+        for (const auto& entry : logged) {
+            if (entry.first == id) {
+                expected = entry.second;
+            }
+        }
+        if (expected == nullptr) {
+            EXPECT_EQ(text, nullptr) << "slot " << id << " should be empty";
+        } else {
+            ASSERT_NE(text, nullptr) << "slot " << id;
+            EXPECT_EQ(std::u16string(text), std::u16string(expected)) << "slot " << id;
+            ++with_text;
+        }
+    }
+    EXPECT_EQ(with_text, 35);
+    // The table ends with the last category's shorter row.
+    EXPECT_EQ(XAL_LOG_CATALOGUE_SIZE, 43 * 1000 + 35);
+}
+
+TEST(Levels, NamesEventTypesAndEventIdsFollowTheLevel) {
+    struct Row {
+        int level;
+        const char16_t* name;
+        std::uint16_t type;
+        std::uint32_t event_id;
+    };
+    const Row rows[] = {
+        {1, u"ALERT", 1, 0xC0000202u},  {2, u"DEBUG", 4, 0x40000200u},
+        {3, u"ERROR", 1, 0xC0000202u},  {4, u"WARNING", 2, 0x80000201u},
+        {5, u"NOTICE", 0, 0x40000200u}, {6, u"INFO", 4, 0x40000200u},
+        {7, u"DEBUG", 4, 0x40000200u},  {0, u"DEBUG", 4, 0x40000200u},
+        {8, u"DEBUG", 4, 0x40000200u},  {-3, u"DEBUG", 4, 0x40000200u},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(std::u16string(xal_log_level_name(row.level)), row.name) << row.level;
+        EXPECT_EQ(xal_log_event_type(row.level), row.type) << row.level;
+        EXPECT_EQ(xal_log_event_id(xal_log_event_type(row.level)), row.event_id) << row.level;
+    }
+}
+
+TEST_F(LogCore, EventLogLinesCarryPrefixTypeIdAndCategory) {
+    xal_log_message(XAL_LOG_ERR, 28004, static_cast<unsigned>(0x80004005u));
+    xal_log_message(XAL_LOG_NOTICE, 28018);
+    xal_log_message(2, 10009);
+    xal_log_message(XAL_LOG_WARNING, 28007, u"alice@example.org", static_cast<unsigned>(5));
+    const auto events = Events();
+    ASSERT_EQ(events.size(), 4u);
+
+    EXPECT_EQ(events[0].source, "Sortwell");
+    EXPECT_EQ(events[0].type, 1);
+    EXPECT_EQ(events[0].event_id, 0xC0000202u);
+    EXPECT_EQ(events[0].category, 28);
+    ASSERT_EQ(events[0].strings.size(), 1u);
+    const std::string line0 = "[Corvane] (ERROR:" + Ids() +
+                              "): [28004] Could not retrieve local server DN. The local machine "
+                              "may not be an Exchange Server. (hr=80004005).\n";
+    EXPECT_EQ(events[0].strings[0], line0);
+    EXPECT_EQ(events[0].message, "ERROR: '" + line0 + "'.");
+    EXPECT_EQ(events[0].data, "");
+
+    EXPECT_EQ(events[1].type, 0); // notice: a success event
+    EXPECT_EQ(events[1].event_id, 0x40000200u);
+    EXPECT_EQ(events[1].strings[0],
+              "[Corvane] (NOTICE:" + Ids() + "): [28018] Maintenance Starting.\n");
+    EXPECT_EQ(events[1].message, "INFO: '" + events[1].strings[0] + "'.");
+
+    EXPECT_EQ(events[2].type, 4);
+    EXPECT_EQ(events[2].category, 10);
+    EXPECT_EQ(events[2].strings[0],
+              "[Corvane] (DEBUG:" + Ids() + "): [10009] Could not create new lock.\n");
+
+    // Line feeds inside a text stay; only a missing last one is added.
+    EXPECT_EQ(events[3].type, 2);
+    EXPECT_EQ(events[3].event_id, 0x80000201u);
+    EXPECT_EQ(events[3].strings[0], "[Corvane] (WARNING:" + Ids() +
+                                        "): [28007] Unable to open Mailbox:\nalice@example.org\n"
+                                        "(hr=00000005).\n");
+}
+
+TEST_F(LogCore, AnIdWithoutTextIsLoggedAsInternalErrorWithThatId) {
+    Settings().level = 3; // 1003 goes out at level 3 whatever the message's level was
+    xal_log_message(XAL_LOG_DEBUG, 28024);
+    xal_log_message(XAL_LOG_NOTICE, 0);
+    xal_log_message(XAL_LOG_NOTICE, 43035); // beyond the table
+    const auto events = Events();
+    ASSERT_EQ(events.size(), 3u);
+    const int ids[] = {28024, 0, 43035};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(events[i].type, 1);
+        EXPECT_EQ(events[i].category, 1);
+        EXPECT_EQ(events[i].strings[0], "[Corvane] (ERROR:" + Ids() +
+                                            "): [1003] Internal logging error.  Error code: " +
+                                            std::to_string(ids[i]) + ".\n");
+    }
+}
+
+// A string whose first character sits on an unreadable page: formatting it
+// would crash the test.
+class UnreadableText {
+public:
+    UnreadableText() {
+        const long page = ::sysconf(_SC_PAGESIZE);
+        memory_ = ::mmap(nullptr, static_cast<std::size_t>(page), PROT_NONE,
+                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        size_ = static_cast<std::size_t>(page);
+    }
+    ~UnreadableText() { ::munmap(memory_, size_); }
+    const char16_t* get() const { return static_cast<const char16_t*>(memory_); }
+
+private:
+    void* memory_;
+    std::size_t size_;
+};
+
+TEST_F(LogCore, DroppedMessagesAreNeverFormattedOrWritten) {
+    UnreadableText poison;
+    ASSERT_NE(poison.get(), MAP_FAILED);
+    Settings().level = 5;
+    xal_log_message(XAL_LOG_INFO, 28001, poison.get());
+    xal_log_message(XAL_LOG_DEBUG, 28007, poison.get(), 1u);
+    // A zeroed threshold logs nothing at all, not even alerts.
+    Settings().level = 0;
+    xal_log_message(XAL_LOG_ALERT, 28001, poison.get());
+    // The same with a stream: no line reaches the file either.
+    const std::string file = dir_ / "agent.log";
+    std::FILE* stream = std::fopen(file.c_str(), "a+");
+    Settings().stream = stream;
+    xal_log_message(XAL_LOG_ERR, 28001, poison.get());
+    Settings().level = 3;
+    xal_log_message(XAL_LOG_WARNING, 28001, poison.get());
+    Settings().stream = nullptr;
+    std::fclose(stream);
+    EXPECT_TRUE(Events().empty());
+    EXPECT_EQ(ReadFile(file), "");
+    // And the threshold itself lets through what is at or under it.
+    Settings().level = 6;
+    xal_log_message(XAL_LOG_INFO, 28018);
+    EXPECT_EQ(Events().size(), 1u);
+}
+
+TEST_F(LogCore, LongMessagesAreCutAtTheBufferEndAndStillEndInALineFeed) {
+    std::u16string address(5000, u'a');
+    xal_log_message(XAL_LOG_WARNING, 28007, address.c_str(), 1u);
+    // A pair of surrogates cut in half loses its first half rather than
+    // turning into a replacement character.
+    const std::string prefix =
+        "[Corvane] (WARNING:" + Ids() + "): [28007] Unable to open Mailbox:\n";
+    const std::size_t fill = XAL_LOG_LINE_CHARS - 2 - prefix.size();
+    std::u16string pair_at_end(fill, u'b');
+    pair_at_end += u"\U0001F600 and more";
+    xal_log_message(XAL_LOG_WARNING, 28007, pair_at_end.c_str(), 1u);
+    const auto events = Events();
+    ASSERT_EQ(events.size(), 2u);
+    const std::u16string line = VTX_FromUtf8(events[0].strings[0]);
+    EXPECT_EQ(line.size(), XAL_LOG_LINE_CHARS);
+    EXPECT_EQ(line.back(), u'\n');
+    EXPECT_EQ(line.substr(0, prefix.size()), logtest::U16(prefix));
+    EXPECT_EQ(line.find(u"(hr="), std::u16string::npos);
+
+    const std::u16string cut = VTX_FromUtf8(events[1].strings[0]);
+    EXPECT_EQ(cut.size(), XAL_LOG_LINE_CHARS - 1);
+    EXPECT_EQ(cut.back(), u'\n');
+    EXPECT_EQ(cut[cut.size() - 2], u'b');
+    EXPECT_EQ(cut.find(u'\uFFFD'), std::u16string::npos);
+}
+
+TEST_F(LogCore, FileLinesAreDateStampedUtf8AndNeverTouchTheEventLog) {
+    logtest::TimeZone zone("UTC");
+    logtest::FakeClock clock(logtest::Utc(2026, 12, 4, 7, 5, 9));
+    const std::string file = dir_ / "agent.log";
+    std::FILE* stream = std::fopen(file.c_str(), "a+");
+    Settings().stream = stream;
+    xal_log_message(XAL_LOG_NOTICE, 28018);
+    clock.Set(logtest::Utc(2027, 1, 15, 23, 0, 0));
+    xal_log_message(XAL_LOG_ERR, 28003, u"J\u00fcrgen \u65e5\u672c@example.org",
+                    static_cast<unsigned>(0x8004010Fu));
+    Settings().stream = nullptr;
+    std::fclose(stream);
+    EXPECT_EQ(ReadFile(file), "4 Dec 2026 07:05:09 (NOTICE:" + Ids() +
+                                  "): [28018] Maintenance Starting.\n"
+                                  "15 Jan 2027 23:00:00 (ERROR:" +
+                                  Ids() +
+                                  "): [28003] Unable to log on to mailbox:\n"
+                                  "J\xc3\xbcrgen \xe6\x97\xa5\xe6\x9c\xac@example.org\n"
+                                  "(hr=8004010f).\n");
+    EXPECT_TRUE(Events().empty());
+
+    char16_t stamp[XAL_LOG_DATE_CHARS];
+    xal_log_date_stamp(logtest::Utc(2005, 3, 1, 0, 0, 0), stamp, XAL_LOG_DATE_CHARS);
+    EXPECT_EQ(std::u16string(stamp), u"1 Mar 2005 00:00:00");
+}
+
+TEST_F(LogCore, TheEventLogPathNeverWaitsForTheRecordLock) {
+    std::promise<void> locked;
+    std::promise<void> release;
+    std::thread holder([&] {
+        VTXPR_Lock(&Settings().lock);
+        locked.set_value();
+        release.get_future().wait();
+        VTXPR_Unlock(&Settings().lock);
+    });
+    locked.get_future().wait();
+    auto logged = std::async(std::launch::async, [] { xal_log_message(XAL_LOG_NOTICE, 28019); });
+    const bool finished = logged.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    release.set_value();
+    holder.join();
+    logged.wait();
+    EXPECT_TRUE(finished) << "logging to the event log waited for the record's lock";
+    EXPECT_EQ(Events().size(), 1u);
+}
+
+void WriteFileLine(const char16_t* stamp, const char16_t* level, std::uint32_t pid,
+                   std::uint32_t tid, int id, const char16_t* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    xal_log_write_file(stamp, level, pid, tid, id, format, arguments);
+    va_end(arguments);
+}
+
+TEST_F(LogCore, AStreamClearedMeanwhileSendsTheLineToStandardError) {
+    logtest::CapturedStderr captured(dir_ / "stderr.txt");
+    Settings().stream = nullptr;
+    WriteFileLine(u"4 Dec 2026 07:05:09", u"NOTICE", 12, 34, 28018, u"Maintenance %s.",
+                  u"Starting");
+    EXPECT_EQ(captured.Text(),
+              "4 Dec 2026 07:05:09 (NOTICE:12.34): [28018] Maintenance Starting.\n");
+}
+
+TEST_F(LogCore, AWriteErrorSwitchesToStandardErrorWithOneNotice) {
+    std::FILE* full = std::fopen("/dev/full", "a+");
+    ASSERT_NE(full, nullptr);
+    logtest::CapturedStderr captured(dir_ / "stderr.txt");
+    Settings().stream = full;
+    xal_log_message(XAL_LOG_NOTICE, 28018);
+    const bool switched = Settings().stream == stderr;
+    xal_log_message(XAL_LOG_NOTICE, 28019);
+    const std::string text = captured.Text();
+    Settings().stream = nullptr;
+    std::fclose(full);
+    EXPECT_TRUE(switched);
+    const std::string notice = "*** could not write to log file, switching to stderr\n";
+    ASSERT_EQ(text.find(notice), 0u) << text;
+    EXPECT_EQ(text.find(notice, 1), std::string::npos) << "the notice is written once";
+    EXPECT_NE(text.find("): [28018] Maintenance Starting.\n"), std::string::npos);
+    EXPECT_NE(text.find("): [28019] Maintenance Complete.\n"), std::string::npos);
+    EXPECT_LT(text.find("[28018]"), text.find("[28019]"));
+    EXPECT_TRUE(Events().empty());
+}
+
+} // namespace
