@@ -63,6 +63,26 @@ bool IsDigit(char16_t c) {
 // ---------------------------------------------------------------------------
 // Output
 
+// The first character from `p` on that `stop` accepts, four characters a
+// step; each is read only after the one before it proved not to stop, so
+// nothing past a terminator is ever read.
+template <typename Stop> const char16_t* FindStop(const char16_t* p, Stop stop) {
+    for (;; p += 4) {
+        if (stop(p[0])) {
+            return p;
+        }
+        if (stop(p[1])) {
+            return p + 1;
+        }
+        if (stop(p[2])) {
+            return p + 2;
+        }
+        if (stop(p[3])) {
+            return p + 3;
+        }
+    }
+}
+
 // Writes characters through the caller's descriptor. Keeps the position in
 // locals and hands it to the flush operation only when the buffer is full.
 class Sink {
@@ -90,6 +110,15 @@ public:
     }
 
     bool Write(const char16_t* text, std::int64_t n) {
+        if (n <= 16 && cur_ != nullptr && end_ - cur_ >= n) {
+            // Short pieces (digits, signs) fit most of the time: no call.
+            for (std::int64_t i = 0; i < n; ++i) {
+                cur_[i] = text[i];
+            }
+            cur_ += n;
+            count_ += n;
+            return true;
+        }
         while (n > 0) {
             if (cur_ == nullptr) {
                 count_ += n;
@@ -137,43 +166,34 @@ public:
     }
 
     // Copies characters from `text` up to the first one that `stop`
-    // accepts, or at most `limit` characters when `limit` is not negative,
-    // scanning and storing in one pass. Leaves `text` after the last
-    // character copied (or counted).
+    // accepts, or at most `limit` characters when `limit` is not negative.
+    // Leaves `text` after the last character copied (or counted).
     template <typename Stop> bool CopyUntil(const char16_t*& text, std::int64_t limit, Stop stop) {
+        if (limit < 0) {
+            const char16_t* from = text;
+            text = FindStop(from, stop);
+            return Write(from, text - from);
+        }
         const char16_t* p = text;
         std::int64_t left = limit;
         for (;;) {
             if (cur_ == nullptr) {
                 const char16_t* from = p;
-                if (left < 0) {
-                    while (!stop(*p)) {
-                        ++p;
-                    }
-                } else {
-                    while (left != 0 && !stop(*p)) {
-                        ++p;
-                        --left;
-                    }
+                while (left != 0 && !stop(*p)) {
+                    ++p;
+                    --left;
                 }
                 count_ += p - from;
                 text = p;
                 return true;
             }
             char16_t* cur = cur_;
-            if (left < 0) {
-                char16_t* end = end_;
-                while (cur < end && !stop(*p)) {
-                    *cur++ = *p++;
-                }
-            } else {
-                std::int64_t room = end_ - cur;
-                char16_t* end = cur + (room < left ? room : left);
-                while (cur < end && !stop(*p)) {
-                    *cur++ = *p++;
-                }
-                left -= cur - cur_;
+            std::int64_t room = end_ - cur;
+            char16_t* end = cur + (room < left ? room : left);
+            while (cur < end && !stop(*p)) {
+                *cur++ = *p++;
             }
+            left -= cur - cur_;
             count_ += cur - cur_;
             cur_ = cur;
             text = p;
@@ -579,9 +599,30 @@ bool EmitText(Sink& out, const Field& field, const char16_t* text, std::int64_t 
 
 // Builds the digits of `value` right to left, ending just before `end`.
 // Each base has its own loop so that the division is by a constant.
+// "00" to "99", for two decimal digits a division.
+struct DigitPairs {
+    char16_t pairs[200];
+    constexpr DigitPairs() : pairs() {
+        for (int i = 0; i < 100; ++i) {
+            pairs[2 * i] = static_cast<char16_t>(u'0' + i / 10);
+            pairs[2 * i + 1] = static_cast<char16_t>(u'0' + i % 10);
+        }
+    }
+};
+constexpr DigitPairs kDigitPairs;
+
 template <unsigned Base, typename T>
 char16_t* DigitsInBase(T value, const char16_t* table, char16_t* end) {
     char16_t* p = end;
+    if constexpr (Base == 10) {
+        while (value >= 100) {
+            unsigned pair = static_cast<unsigned>(value % 100);
+            value /= 100;
+            p -= 2;
+            p[0] = kDigitPairs.pairs[2 * pair];
+            p[1] = kDigitPairs.pairs[2 * pair + 1];
+        }
+    }
     do {
         *--p = table[value % Base];
         value /= Base;
@@ -608,6 +649,10 @@ bool EmitInteger(Sink& out, const Field& field, std::int64_t precision, const ch
     std::int64_t zeros = precision > digit_count ? precision - digit_count : 0;
     if (octal_alternate && zeros == 0 && digits[0] != u'0') {
         zeros = 1;
+    }
+    if (field.width <= prefix_length + zeros + digit_count) {
+        return out.Write(prefix, prefix_length) && out.Fill(u'0', zeros) &&
+               out.Write(digits, digit_count);
     }
     Piece pieces[2] = {{nullptr, u'0', zeros}, {digits, 0, digit_count}};
     return EmitField(out, field, prefix, prefix_length, pieces, 2);
@@ -1169,7 +1214,9 @@ int Format(VTXPR_FLUSH flush, VTXPR_BUFFER* buffer, const char16_t* format, va_l
     Arguments arguments(list);
     std::vector<Slot> slots;
     bool taken_in_order = false;
-    auto ordinary = [](char16_t c) { return c == 0 || c == u'%'; };
+    // Stops at the terminator or a '%'. Both have no bits outside 0x25, so
+    // one test rules out nearly every character of a text.
+    auto ordinary = [](char16_t c) { return (c & ~0x25) == 0 && (c == 0 || c == u'%'); };
 
     const char16_t* p = format;
     for (;;) {
