@@ -204,6 +204,8 @@ public:
                           std::unique_ptr<Admin>* admin);
     // Opens an existing store file: a missing file gives MAPI_E_NOT_FOUND, a
     // file that is not a store (or is damaged) MAPI_E_CORRUPT_STORE.
+    // Create and Open hand out an object also when they fail, so that its
+    // LastError() can be read; its other operations then fail.
     static HRESULT Open(const std::string& path, std::unique_ptr<Admin>* admin);
     // The last failure's description; empty after a success.
     const std::string& LastError() const { return error_; }

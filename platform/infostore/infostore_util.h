@@ -1,0 +1,79 @@
+// Small pieces of the store that need no database: entry identifiers, text
+// keys, time, and reading an RFC 5322 message.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mailstore/mapidefs.h"
+
+namespace infostore {
+
+// ---- Entry identifiers ------------------------------------------------------------
+// Layout: 4 flag bytes (zero), the store file's 16-byte identity, a 32-bit
+// kind (little-endian), then the kind's own part:
+//   store:   32-bit OPENSTORE_* flags, then the private store DN and the
+//            mailbox DN, each as a 16-bit length and UTF-8 bytes;
+//   folder, message: the 64-bit row id.
+// Row ids are never reused, so an identifier stays with its object across
+// processes and never names another object after a deletion.
+enum class EntryKind : std::uint32_t { Store = 1, Folder = 2, Message = 3 };
+
+struct EntryIdParts {
+    EntryKind kind = EntryKind::Folder;
+    std::int64_t row_id = 0;       // folder and message
+    std::uint32_t store_flags = 0; // store
+    std::string store_dn;          // store
+    std::string mailbox_dn;        // store
+};
+
+std::vector<BYTE> MakeObjectEntryId(const BYTE* guid, EntryKind kind, std::int64_t row_id);
+std::vector<BYTE> MakeStoreEntryId(const BYTE* guid, std::uint32_t flags,
+                                   const std::string& store_dn, const std::string& mailbox_dn);
+// MAPI_E_INVALID_ENTRYID for an identifier that is malformed or belongs to
+// another store file.
+HRESULT ParseEntryId(const BYTE* guid, const void* entry, std::size_t size, EntryIdParts* parts);
+
+// ---- Text -----------------------------------------------------------------------------
+// The key folders are matched by: the name folded to lower case code unit by
+// code unit, the same folding the agent's own case-insensitive comparison
+// uses, so "SPAM" and "Spam" find each other wherever the agent would.
+std::string FoldKey(std::string_view utf8);
+bool EqualNoCase(std::string_view a, std::string_view b);
+std::string ToUtf8(const char16_t* text);
+std::u16string ToUtf16(std::string_view text);
+std::string Hex(const BYTE* data, std::size_t size);
+// Parses hex digits (spaces allowed between bytes); false on bad input.
+bool ParseHex(std::string_view text, std::vector<BYTE>* out);
+
+// ---- Time -------------------------------------------------------------------------------
+// The runtime clock as a FILETIME count (100 ns since 1601 UTC).
+std::uint64_t FileTimeNow();
+inline FILETIME ToFileTime(std::uint64_t value) {
+    return FILETIME{static_cast<ULONG>(value & 0xFFFFFFFFu), static_cast<ULONG>(value >> 32)};
+}
+inline std::uint64_t FromFileTime(FILETIME value) {
+    return (static_cast<std::uint64_t>(value.dwHighDateTime) << 32) | value.dwLowDateTime;
+}
+constexpr std::uint64_t kFileTimeUnitsPerDay = 864000000000ull;
+// "2026-12-05 17:46:22Z" for listings.
+std::string FormatFileTime(std::uint64_t value);
+
+// ---- Messages --------------------------------------------------------------------------
+struct ParsedMessage {
+    std::string headers; // the header block, as received, without the empty line
+    std::string subject; // the Subject field, unfolded and trimmed
+    std::string body;    // everything after the empty line
+    std::string message_class = "IPM.Note";
+};
+// Splits a message into its header block and body. The header block is the
+// run of header fields (and their folded continuation lines) at the start;
+// it ends at the first empty line, which belongs to neither part, or at the
+// first line that is no header field, which starts the body. LF and CRLF
+// line ends are both accepted and kept as they are. Fails with
+// MAPI_E_INVALID_PARAMETER for an empty message.
+HRESULT ParseMessage(std::string_view text, ParsedMessage* message, std::string* error);
+
+} // namespace infostore
