@@ -10,6 +10,7 @@
 #include <cwchar>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -144,8 +145,10 @@ TEST(FormatterPositional, ArgumentsByPosition) {
     EXPECT_EQ(Fmt(u"%12$d%11$d%10$d%9$d%8$d%7$d%6$d%5$d%4$d%3$d%2$d%1$d", 1, 2, 3, 4, 5, 6, 7, 8, 9,
                   10, 11, 12),
               u"121110987654321");
-    // Letters that take nothing may go without a position.
+    // Letters that take nothing may go without a position, before or after
+    // the first positional specification.
     EXPECT_EQ(Fmt(u"%1$d%% %z %pZ", 3), u"3% %z bogus %p");
+    EXPECT_EQ(Fmt(u"%% %5z %pZ|%2$s%1$d", 3, u"x"), u"%    %z bogus %p|x3");
 }
 
 // Formats through the bounded front end and also returns the text.
@@ -181,6 +184,12 @@ TEST(FormatterPositional, MalformedSpecificationsReturnOne) {
     char16_t buffer[32];
     EXPECT_EQ(Bounded(buffer, 32, u"ab%*5dcd", 1, 2), 1);
     EXPECT_EQ(std::u16string(buffer), u"ab");
+    // Arguments taken in order before a positional specification: output
+    // stops at the positional one, also when the format ends inside it.
+    EXPECT_EQ(Bounded(buffer, 32, u"%d %1$d", 5), 1);
+    EXPECT_EQ(std::u16string(buffer), u"5 ");
+    EXPECT_EQ(Bounded(buffer, 32, u"%d|%*d|%1$", 5, 2, 3), 1);
+    EXPECT_EQ(std::u16string(buffer), u"5| 3|");
     // A space ends the look for a position: this is width 2 and the unknown
     // character '$'.
     EXPECT_EQ(Fmt(u"% 2$d", 5), u"%$d");
@@ -305,6 +314,36 @@ TEST(FormatterEngine, FlushMakesRoomOrStopsTheFormatting) {
     EXPECT_EQ(Engine(nullptr, &plain, u"%d", 123), 3);
     EXPECT_EQ(plain.cur, text + 3);
     EXPECT_EQ(text[3], u'#');
+}
+
+TEST(FormatterEngine, ConcurrentCallsShareNothing) {
+    // Every call works in its own buffers: threads formatting at once each
+    // get exactly their own text (and the thread sanitizer sees no race).
+    constexpr int kThreads = 4;
+    static const char* const kNames[kThreads] = {"alpha", "beta", "gamma", "delta"};
+    int wrong[kThreads] = {};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &wrong] {
+            std::u16string name = formatter_test::Widen(kNames[t]);
+            char16_t buffer[64];
+            for (int i = 0; i < 2000; ++i) {
+                int n = VTXPR_Snprintf(buffer, 64, u"%s:%05d:%x:%.1f", name.c_str(), i, i, i * 0.5);
+                char expected[64];
+                int m = std::snprintf(expected, sizeof expected, "%s:%05d:%x:%.1f", kNames[t], i,
+                                      static_cast<unsigned>(i), i * 0.5);
+                if (n != m || std::u16string(buffer) != formatter_test::Widen(expected)) {
+                    ++wrong[t];
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(wrong[t], 0) << "thread " << t;
+    }
 }
 
 TEST(FormatterReal, FixedExponentAndShortest) {
