@@ -851,25 +851,36 @@ HRESULT Admin::ListFaults(std::vector<FaultInfo>* faults) {
 
 // ---- Demo ----------------------------------------------------------------------------------
 HRESULT Admin::BuildDemo(const DemoOptions& options) {
+    if (options.mailboxes == 0 || options.mailboxes > 1000)
+        return Fail(MAPI_E_INVALID_PARAMETER, "the demo holds 1 to 1000 mailboxes");
     std::string server = options.server;
+    bool add_server = true;
+    {
+        ADMIN_DB;
+        std::vector<MailboxRow> mailboxes;
+        HRESULT hr = ListMailboxRows(db, 0, &mailboxes);
+        if (FAILED(hr))
+            return Fail(hr, db.ErrorText());
+        if (!mailboxes.empty())
+            return Fail(MAPI_E_COLLISION, "the demo needs a store without mailboxes");
+        std::vector<ServerRow> servers;
+        hr = ListServerRows(db, &servers);
+        if (FAILED(hr))
+            return Fail(hr, db.ErrorText());
+        // A server already there is used: the one named, or the only one.
+        for (const ServerRow& row : servers)
+            if (server.empty() ? servers.size() == 1 : EqualNoCase(row.name, server)) {
+                server = row.name;
+                add_server = false;
+            }
+    }
     if (server.empty()) {
         char host[256] = {};
         if (::gethostname(host, sizeof(host) - 1) != 0 || host[0] == '\0')
             return Fail(MAPI_E_CALL_FAILED, "cannot read this host's name");
         server = host;
     }
-    if (options.mailboxes == 0 || options.mailboxes > 1000)
-        return Fail(MAPI_E_INVALID_PARAMETER, "the demo holds 1 to 1000 mailboxes");
-    {
-        ADMIN_DB;
-        std::vector<ServerRow> servers;
-        HRESULT hr = ListServerRows(db, &servers);
-        if (FAILED(hr))
-            return Fail(hr, db.ErrorText());
-        if (!servers.empty())
-            return Fail(MAPI_E_COLLISION, "the demo needs an empty store");
-    }
-    HRESULT hr = AddServer(server);
+    HRESULT hr = add_server ? AddServer(server) : S_OK;
     if (SUCCEEDED(hr))
         hr = AddMailbox("sortwell", server, "Sortwell Agent");
     for (std::uint32_t i = 1; SUCCEEDED(hr) && i <= options.mailboxes; ++i)

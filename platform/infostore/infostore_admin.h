@@ -246,7 +246,8 @@ public:
     // cannot be deleted; the top folder and the Inbox can (a mailbox in that
     // state is what some tests need).
     HRESULT DeleteFolder(const std::string& mailbox, const std::string& path);
-    // Messages of one folder (an empty path: of every folder), oldest first.
+    // Messages of one folder (an empty path: of every folder), in the order
+    // they were stored.
     HRESULT ListMessages(const std::string& mailbox, const std::string& path,
                          std::vector<MessageInfo>* messages);
     // Delivers an RFC 5322 message (header block, empty line, body; LF or CRLF
@@ -276,7 +277,11 @@ public:
     HRESULT ListFaults(std::vector<FaultInfo>* faults);
 
     // ---- Demo ----------------------------------------------------------------------------
-    // Adds the demo organisation to an empty store.
+    // Adds the demo organisation to a store without mailboxes: the server
+    // (the one named, else the store's only server, else this host, added
+    // when missing), mailbox "sortwell" for the agent, and user1..userN with
+    // some mail, part of it carrying the header "X-Spam-Flag: YES" and part
+    // of it 45 days old, and one rule of another provider in user1's Inbox.
     HRESULT BuildDemo(const DemoOptions& options);
 
     struct Impl;

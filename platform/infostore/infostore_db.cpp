@@ -308,27 +308,30 @@ HRESULT StoreDb::LoadIdentity(std::string* error) {
             *error = "cannot read store file " + path_ + ": " + sqlite3_errmsg(db_);
             return hr;
         }
-        Stmt stmt(this, raw);
-        while (stmt.Row()) {
-            meta_ok = true;
-            std::string key = stmt.Text(0);
-            if (key == "format")
-                format = stmt.Text(1);
-            else if (key == "version")
-                version = stmt.Int(1);
-            else if (key == "org")
-                org_ = stmt.Text(1);
-            else if (key == "site")
-                site_ = stmt.Text(1);
-            else if (key == "guid") {
-                std::vector<BYTE> g = stmt.Blob(1);
-                if (g.size() == sizeof(guid_)) {
-                    std::memcpy(guid_, g.data(), g.size());
-                    have_guid = true;
+        HRESULT hr = S_OK;
+        {
+            Stmt stmt(this, raw);
+            while (stmt.Row()) {
+                meta_ok = true;
+                std::string key = stmt.Text(0);
+                if (key == "format")
+                    format = stmt.Text(1);
+                else if (key == "version")
+                    version = stmt.Int(1);
+                else if (key == "org")
+                    org_ = stmt.Text(1);
+                else if (key == "site")
+                    site_ = stmt.Text(1);
+                else if (key == "guid") {
+                    std::vector<BYTE> g = stmt.Blob(1);
+                    if (g.size() == sizeof(guid_)) {
+                        std::memcpy(guid_, g.data(), g.size());
+                        have_guid = true;
+                    }
                 }
             }
+            hr = stmt.Result();
         }
-        HRESULT hr = stmt.Result();
         sqlite3_finalize(raw);
         if (FAILED(hr)) {
             *error = hr == MAPI_E_CORRUPT_STORE
