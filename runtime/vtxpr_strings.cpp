@@ -20,10 +20,17 @@
 //   Infinity and NaN print as inf/nan (INF/NAN for E and G) with the sign
 //   rules of `d`, padded with spaces. `#` with g/G keeps trailing zeros.
 //   The exponent has at least two digits.
+// - The 0 flag pads integers with zeros also when a precision is given, and
+//   a negative precision taken from the arguments counts as precision 0.
+// - `pp` takes a precision as the least number of digits, like `x`.
 // - A null format is formatted as "(null)", like a null string argument.
 // - A null `%n` pointer stores nothing.
 // - A null output buffer (or a null descriptor) only counts, so
 //   VTXPR_Snprintf(nullptr, 0, ...) measures the text.
+// - Positional mode is settled at the first specification that shows it
+//   (digits and '$' before the first letter or space). Should arguments
+//   already have been taken in order, the format mixes the two kinds and
+//   formatting stops there with result 1.
 // - A position beyond the format's length can never be gap-free and is
 //   malformed; so is a position that no specification uses, a position used
 //   with two kinds of argument (integer, pointer, double), and a
@@ -92,21 +99,6 @@ public:
             cur_ = descriptor_->cur;
             end_ = descriptor_->end;
         }
-    }
-
-    bool Put(char16_t c) {
-        if (cur_ == nullptr) {
-            ++count_;
-            return true;
-        }
-        if (cur_ >= end_ && !MakeRoom()) {
-            return false;
-        }
-        if (cur_ != nullptr) {
-            *cur_++ = c;
-        }
-        ++count_;
-        return true;
     }
 
     bool Write(const char16_t* text, std::int64_t n) {
