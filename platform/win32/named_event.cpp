@@ -329,8 +329,8 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         }
         int timeout = -1;
         if (milliseconds != INFINITE) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+            // Rounded up, so that the wait never ends before its time.
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
             if (left.count() <= 0) {
                 return WAIT_TIMEOUT;
             }
