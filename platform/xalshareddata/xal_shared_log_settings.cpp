@@ -300,7 +300,14 @@ void xal_shared_log_settings_load() {
 }
 
 void xal_shared_log_settings_reload() {
-    xal_shared_log_settings_load();
+    bool filled_now = false;
+    std::call_once(g_loaded, [&] {
+        FillSafely(&xal_shared_log_settings);
+        filled_now = true;
+    });
+    if (filled_now) {
+        return; // the first fill has just read the environment
+    }
     XAL_SHARED_LOG_SETTINGS* settings = &xal_shared_log_settings;
     VTXPR_Lock(&settings->lock);
     std::FILE* old = std::atomic_ref<std::FILE*>(settings->stream).load();

@@ -8,12 +8,26 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 namespace {
+
+// "2026-12-04T07:05:09.123Z"
+bool IsUtcStamp(const std::string& text) {
+    const std::string shape = "dddd-dd-ddTdd:dd:dd.dddZ";
+    if (text.size() != shape.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        const bool ok = shape[i] == 'd' ? (text[i] >= '0' && text[i] <= '9') : text[i] == shape[i];
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // Events go to a fresh event file; the program's source is closed first so
 // that the next event opens it on demand under the environment set here.
@@ -97,9 +111,7 @@ TEST_F(EventLog, TheFirstEventRegistersTheDefaultSourceAndCarriesItsFields) {
     EXPECT_EQ(events[0].strings[0], "[Corvane] (WARNING:1.2): [28007] \"quoted\" \xc3\xa9\n");
     EXPECT_EQ(events[0].data, "");
     EXPECT_EQ(events[0].message, "WARNING: '" + events[0].strings[0] + "'.");
-    EXPECT_TRUE(
-        std::regex_match(events[0].time, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
-        << events[0].time;
+    EXPECT_TRUE(IsUtcStamp(events[0].time)) << events[0].time;
 }
 
 TEST_F(EventLog, FourBytesOfDataAddTheirLow16BitsAsAnInsertion) {
