@@ -4,7 +4,7 @@
 #include "platform/win32/eventlog.h"
 #include "resources/eventlog_messages.h"
 #include "tests/log/event_file_reader.h"
-#include "tests/win32/win32_test_support.h"
+#include "tests/log/log_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -51,7 +51,7 @@ protected:
         return ReadEventFile(events_, bad);
     }
 
-    win32test::ScratchDir dir_;
+    logtest::ScratchDir dir_;
     std::string events_ = dir_ / "events.jsonl";
 };
 
@@ -227,9 +227,9 @@ TEST_F(EventLog, ConcurrentWritersOnlyEverProduceWholeLines) {
 }
 
 TEST(EventSink, AnUnknownModeIsNamedAndSyslogIsUsed) {
-    win32test::ScratchDir dir;
+    logtest::ScratchDir dir;
     ::setenv("SORTWELL_EVENTLOG", "JOURNAL", 1);
-    win32test::CapturedStderr captured(dir / "stderr.txt");
+    logtest::CapturedStderr captured(dir / "stderr.txt");
     HANDLE source = RegisterEventSourceW(nullptr, u"sortwell-test");
     const std::string said = captured.Text();
     ::unsetenv("SORTWELL_EVENTLOG");

@@ -2,7 +2,7 @@
 // hive file named by SORTWELL_REGISTRY.
 #include "controller/win32reg.h"
 #include "platform/win32/registry.h"
-#include "tests/win32/win32_test_support.h"
+#include "tests/log/log_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,9 @@
 
 namespace {
 
-using win32test::WriteFile;
+void WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
 
 constexpr const char16_t* kKey = u"SOFTWARE\\Altavane\\Sortwell";
 
@@ -34,7 +36,7 @@ protected:
         return registry_read_value(HKEY_LOCAL_MACHINE, machine, kKey, name, buffer, size);
     }
 
-    win32test::ScratchDir dir_;
+    logtest::ScratchDir dir_;
     std::string hive_ = dir_ / "registry.reg";
     DWORD open_before_ = 0;
 };
@@ -139,7 +141,7 @@ TEST_F(Registry, ABrokenOrMissingHiveIsReportedOnceAndReadsEmpty) {
                      "\"Alias\"=\"admin\"\n"
                      "\"Threads\"=dword:4x\n");
     unsigned char buffer[64];
-    win32test::CapturedStderr captured(dir_ / "stderr.txt");
+    logtest::CapturedStderr captured(dir_ / "stderr.txt");
     std::uint32_t size = sizeof buffer;
     EXPECT_EQ(Read(nullptr, u"Alias", buffer, &size), 2);
     size = sizeof buffer;
