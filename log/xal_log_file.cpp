@@ -151,7 +151,9 @@ int xal_log_cleanup(const XAL_SHARED_LOG_SETTINGS* settings, const char16_t* dir
     const std::size_t keep = static_cast<std::size_t>(std::max(settings->keep, 0));
     std::vector<std::u16string> names;
     try {
-        names.reserve(keep + 1);
+        // Room for the files kept and one more; a very large number to keep
+        // starts smaller and grows like any other list.
+        names.reserve(std::min<std::size_t>(keep + 1, 4096));
     } catch (const std::bad_alloc&) {
         return XAL_LOG_ERR_NO_MEMORY;
     }

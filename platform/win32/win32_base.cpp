@@ -3,7 +3,6 @@
 
 #include "runtime/vtxpr_errno.h"
 
-#include <sys/syscall.h>
 #include <unistd.h>
 
 DWORD GetLastError() {
@@ -19,8 +18,7 @@ DWORD GetCurrentProcessId() {
 }
 
 DWORD GetCurrentThreadId() {
-    // The kernel's thread id, the number that ps -L and /proc show; asked of
-    // the kernel once per thread.
-    thread_local const DWORD tid = static_cast<DWORD>(::syscall(SYS_gettid));
-    return tid;
+    // The kernel's thread id, the number that ps -L and /proc show. Asked
+    // each time rather than cached, so that a forked child reports its own.
+    return static_cast<DWORD>(::gettid());
 }
