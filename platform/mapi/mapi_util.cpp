@@ -114,10 +114,13 @@ HRESULT HrQueryAllRows(LPMAPITABLE table, LPSPropTagArray columns, LPSRestrictio
         return hr;
     if (sort != nullptr && FAILED(hr = table->SortTable(sort, 0)))
         return hr;
+    // A table that cannot count its rows is still read; the limit is then
+    // checked on the rows themselves.
     ULONG total = 0;
-    if (FAILED(hr = table->GetRowCount(0, &total)))
+    hr = table->GetRowCount(0, &total);
+    if (FAILED(hr) && hr != MAPI_E_NO_SUPPORT)
         return hr;
-    if (max_rows > 0 && total > static_cast<ULONG>(max_rows))
+    if (SUCCEEDED(hr) && max_rows > 0 && total > static_cast<ULONG>(max_rows))
         return MAPI_E_TABLE_TOO_BIG;
 
     std::vector<SRow> collected;

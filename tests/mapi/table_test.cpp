@@ -206,6 +206,37 @@ TEST_F(MapiTable, HrQueryAllRowsHonoursItsLimit) {
               MAPI_E_INVALID_PARAMETER);
 }
 
+// A provider's table that cannot count its rows: the limit must then hold on
+// the rows read.
+class UncountedTable : public IMAPITable, public MAPIObject {
+public:
+    MAPI_OBJECT_REFCOUNT
+    explicit UncountedTable(LPMAPITABLE inner) : inner_(inner) { inner_->AddRef(); }
+    ~UncountedTable() override { inner_->Release(); }
+    HRESULT QueryInterface(const IID&, void**) override { return E_NOINTERFACE; }
+    HRESULT SetColumns(LPSPropTagArray c, ULONG f) override { return inner_->SetColumns(c, f); }
+    HRESULT GetRowCount(ULONG, ULONG*) override { return MAPI_E_NO_SUPPORT; }
+    HRESULT SeekRow(BOOKMARK o, LONG n, LONG* s) override { return inner_->SeekRow(o, n, s); }
+    HRESULT Restrict(LPSRestriction r, ULONG f) override { return inner_->Restrict(r, f); }
+    HRESULT SortTable(LPSSortOrderSet s, ULONG f) override { return inner_->SortTable(s, f); }
+    HRESULT QueryRows(LONG n, ULONG f, LPSRowSet* r) override { return inner_->QueryRows(n, f, r); }
+
+private:
+    LPMAPITABLE inner_;
+};
+
+TEST_F(MapiTable, HrQueryAllRowsLimitsTablesThatCannotCount) {
+    auto* uncounted = new UncountedTable(table_);
+    LPSRowSet set = reinterpret_cast<LPSRowSet>(0x1);
+    EXPECT_EQ(HrQueryAllRows(uncounted, nullptr, nullptr, nullptr, 4, &set), MAPI_E_TABLE_TOO_BIG);
+    EXPECT_EQ(set, nullptr);
+    ASSERT_EQ(uncounted->SeekRow(BOOKMARK_BEGINNING, 0, nullptr), S_OK);
+    ASSERT_EQ(HrQueryAllRows(uncounted, nullptr, nullptr, nullptr, 5, &set), S_OK);
+    EXPECT_EQ(set->cRows, 5u);
+    FreeProws(set);
+    UlRelease(uncounted);
+}
+
 // An object whose properties live in a vector, for the one-property helpers.
 class PropBag : public IMAPIProp, public MAPIObject {
 public:
