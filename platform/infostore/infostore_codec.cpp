@@ -83,12 +83,12 @@ HRESULT Writer::Restriction(const SRestriction* r, unsigned depth) {
         U32(r->res.resContent.ulFuzzyLevel);
         U32(r->res.resContent.ulPropTag);
         U8(r->res.resContent.lpProp != nullptr);
-        return r->res.resContent.lpProp ? Value(*r->res.resContent.lpProp, depth + 1) : S_OK;
+        return r->res.resContent.lpProp ? Value(*r->res.resContent.lpProp, depth) : S_OK;
     case RES_PROPERTY:
         U32(r->res.resProperty.relop);
         U32(r->res.resProperty.ulPropTag);
         U8(r->res.resProperty.lpProp != nullptr);
-        return r->res.resProperty.lpProp ? Value(*r->res.resProperty.lpProp, depth + 1) : S_OK;
+        return r->res.resProperty.lpProp ? Value(*r->res.resProperty.lpProp, depth) : S_OK;
     case RES_COMPAREPROPS:
         U32(r->res.resCompareProps.relop);
         U32(r->res.resCompareProps.ulPropTag1);
@@ -118,7 +118,7 @@ HRESULT Writer::Restriction(const SRestriction* r, unsigned depth) {
             return MAPI_E_INVALID_PARAMETER;
         U32(c.cValues);
         for (ULONG i = 0; i < c.cValues && SUCCEEDED(hr); ++i)
-            hr = Value(c.lpProp[i], depth + 1);
+            hr = Value(c.lpProp[i], depth);
         if (FAILED(hr))
             return hr;
         U8(c.lpRes != nullptr);
@@ -129,9 +129,9 @@ HRESULT Writer::Restriction(const SRestriction* r, unsigned depth) {
     }
 }
 
+// A value is no nesting level of its own; a restriction or actions inside
+// it are one level below the structure holding the value.
 HRESULT Writer::Value(const SPropValue& v, unsigned depth) {
-    if (depth > kMaxNesting)
-        return MAPI_E_TOO_COMPLEX;
     U32(v.ulPropTag);
     U32(v.dwAlignPad);
     const _PV& pv = v.Value;
@@ -245,7 +245,7 @@ HRESULT Writer::Actions(const ACTIONS* a, unsigned depth) {
                 hr = Binary(act.actMoveCopy.cbFldEntryId, act.actMoveCopy.lpFldEntryId);
             break;
         case OP_TAG:
-            hr = Value(act.propTag, depth + 1);
+            hr = Value(act.propTag, depth);
             break;
         case OP_BOUNCE:
             U32(static_cast<std::uint32_t>(act.scBounceCode));
@@ -426,7 +426,7 @@ bool Reader::Restriction(SRestriction* r, unsigned depth) {
         SPropValue* value = nullptr;
         if (present) {
             value = Alloc<SPropValue>(sizeof(SPropValue));
-            if (value == nullptr || !Value(value, depth + 1))
+            if (value == nullptr || !Value(value, depth))
                 return false;
         }
         if (rt == RES_CONTENT)
@@ -462,7 +462,7 @@ bool Reader::Restriction(SRestriction* r, unsigned depth) {
             if (values == nullptr)
                 return false;
             for (std::uint32_t i = 0; i < count; ++i)
-                if (!Value(&values[i], depth + 1))
+                if (!Value(&values[i], depth))
                     return false;
         }
         bool present = false;
@@ -483,8 +483,6 @@ bool Reader::Restriction(SRestriction* r, unsigned depth) {
 }
 
 bool Reader::Value(SPropValue* v, unsigned depth) {
-    if (depth > kMaxNesting)
-        return Bad();
     std::uint32_t tag = 0, pad = 0;
     if (!U32(&tag) || !U32(&pad))
         return false;
@@ -678,7 +676,7 @@ bool Reader::Actions(ACTIONS* a, unsigned depth) {
             break;
         }
         case OP_TAG:
-            if (!Value(&act.propTag, depth + 1))
+            if (!Value(&act.propTag, depth))
                 return false;
             break;
         case OP_BOUNCE: {

@@ -1,0 +1,139 @@
+// Shared pieces of the information store tests: a store of their own in a
+// scratch directory, a MAPI profile and session on it, and small holders.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mailstore/mapitags.h"
+#include "mailstore/mapix.h"
+#include "platform/infostore/infostore_admin.h"
+#include "platform/mapi/mapi_runtime.h"
+
+namespace storetest {
+
+// The scratch directory of this test run (made once; SORTWELL_PROFILES
+// points into it).
+const std::string& ScratchDir();
+// A fresh file name in the scratch directory.
+std::string FreshPath(const std::string& stem);
+void RemoveStoreFiles(const std::string& path);
+
+// Releases a MAPI object on scope exit.
+template <typename T> class Obj {
+public:
+    Obj() = default;
+    explicit Obj(T* p) : p_(p) {}
+    Obj(const Obj&) = delete;
+    Obj& operator=(const Obj&) = delete;
+    ~Obj() { reset(); }
+    void reset(T* p = nullptr) {
+        if (p_ != nullptr)
+            p_->Release();
+        p_ = p;
+    }
+    T** out() {
+        reset();
+        return &p_;
+    }
+    LPUNKNOWN* unk() {
+        reset();
+        return reinterpret_cast<LPUNKNOWN*>(&p_);
+    }
+    T* get() const { return p_; }
+    T* operator->() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    T* p_ = nullptr;
+};
+
+// Frees a MAPI buffer on scope exit.
+template <typename T> class Buf {
+public:
+    Buf() = default;
+    Buf(const Buf&) = delete;
+    Buf& operator=(const Buf&) = delete;
+    ~Buf() { reset(); }
+    void reset() {
+        if (p_ != nullptr)
+            MAPIFreeBuffer(p_);
+        p_ = nullptr;
+    }
+    T** out() {
+        reset();
+        return &p_;
+    }
+    T* get() const { return p_; }
+    T* operator->() const { return p_; }
+
+private:
+    T* p_ = nullptr;
+};
+
+// Frees a row set on scope exit.
+class Rows {
+public:
+    Rows() = default;
+    Rows(const Rows&) = delete;
+    Rows& operator=(const Rows&) = delete;
+    ~Rows() { FreeProws(p_); }
+    LPSRowSet* out() {
+        FreeProws(p_);
+        p_ = nullptr;
+        return &p_;
+    }
+    LPSRowSet get() const { return p_; }
+    ULONG size() const { return p_ ? p_->cRows : 0; }
+    const SRow& operator[](ULONG i) const { return p_->aRow[i]; }
+
+private:
+    LPSRowSet p_ = nullptr;
+};
+
+std::vector<BYTE> Bytes(const SBinary& bin);
+std::vector<BYTE> Bytes(ULONG cb, const void* data);
+
+// Creates profile `profile` holding the store's service configured for
+// `alias` on `server` (null: this host). Returns ConfigureMsgService's
+// result (or the first failure before it).
+HRESULT MakeProfile(const std::string& profile, const char* alias, const char* server);
+void DropProfile(const std::string& profile);
+HRESULT Logon(const std::string& profile, LPMAPISESSION* session);
+
+// A store with server "mail1" (mailboxes agent, alice, bob) and "mail2"
+// (mailbox carol), a profile for "agent" and a session on it. Checks in
+// TearDown that every MAPI buffer and object was given back.
+class StoreTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The private store of the session.
+    LPMDB PrivateStore();
+    // Opens `mailbox`'s store through the administrative interface.
+    HRESULT OpenMailbox(const std::string& mailbox_dn, LPMDB* store,
+                        ULONG flags = OPENSTORE_USE_ADMIN_PRIVILEGE | OPENSTORE_TAKE_OWNERSHIP);
+    // Opens the folder of `path` (admin path) in an open store.
+    HRESULT OpenFolder(LPMDB store, const std::string& mailbox, const std::string& path,
+                       LPMAPIFOLDER* folder);
+    std::vector<BYTE> FolderId(const std::string& mailbox, const std::string& path);
+    std::vector<infostore::MessageInfo> Messages(const std::string& mailbox,
+                                                 const std::string& path);
+    // Delivers a message with the given extra header lines.
+    void Deliver(const std::string& mailbox, const std::string& subject,
+                 const std::string& headers);
+
+    std::string path_;
+    std::string profile_;
+    std::unique_ptr<infostore::Admin> admin_;
+    infostore::MailboxInfo agent_, alice_, bob_, carol_;
+    LPMAPISESSION session_ = nullptr;
+    LPMDB private_store_ = nullptr;
+    ULONG buffers_ = 0;
+    ULONG objects_ = 0;
+};
+
+} // namespace storetest
