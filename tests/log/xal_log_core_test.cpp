@@ -367,3 +367,53 @@ TEST_F(LogCore, AWriteErrorSwitchesToStandardErrorWithOneNotice) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(LogCore, ThreadsWritingToOneFileNeverMixTheirLines) {
+    const std::string file = dir_ / "agent.log";
+    std::FILE* stream = std::fopen(file.c_str(), "a+");
+    Settings().stream = stream;
+    Settings().rotate_period = 86400; // the rotation check runs for every line too
+    constexpr int kThreads = 8;
+    constexpr int kLines = 250;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            const std::u16string address = std::u16string(static_cast<std::size_t>(50 + 40 * t),
+                                                          static_cast<char16_t>(u'a' + t));
+            for (int i = 0; i < kLines; ++i) {
+                xal_log_message(XAL_LOG_WARNING, 28013, address.c_str(), 7u);
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    Settings().stream = nullptr;
+    std::fclose(stream);
+    // Each message is three lines: the text, the address, the result.
+    std::istringstream lines(ReadFile(file));
+    std::string first;
+    std::string address;
+    std::string result;
+    std::vector<int> per_thread(kThreads);
+    while (std::getline(lines, first)) {
+        ASSERT_TRUE(std::getline(lines, address));
+        ASSERT_TRUE(std::getline(lines, result));
+        ASSERT_NE(first.find("): [28013] Could not create rule for Mailbox:"), std::string::npos)
+            << first;
+        ASSERT_FALSE(address.empty());
+        const int t = address[0] - 'a';
+        ASSERT_GE(t, 0);
+        ASSERT_LT(t, kThreads);
+        EXPECT_EQ(address, std::string(static_cast<std::size_t>(50 + 40 * t), address[0]));
+        EXPECT_EQ(result, "(hr=00000007).");
+        ++per_thread[static_cast<std::size_t>(t)];
+    }
+    for (int count : per_thread) {
+        EXPECT_EQ(count, kLines);
+    }
+}
+
+} // namespace
