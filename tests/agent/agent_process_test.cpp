@@ -289,4 +289,53 @@ TEST_F(AgentProcess, RemoveEventOfAnotherUserIsIgnored) {
     ::close(ready[1]);
 }
 
+TEST_F(AgentProcess, CompanionRunsTheAgentAndReportsThePass) {
+    Hive(true);
+    auto child = swtest::Spawn(SW_REMOVE_RULES_PROGRAM, {SW_AGENT_TESTPROG}, Env());
+    ASSERT_TRUE(child->wait(15000));
+    EXPECT_EQ(child->exit_code(), 0);
+    EXPECT_EQ(child->out, "The remove pass is over.\n");
+    EXPECT_NE(Trace().find("run_pass pass=0 remove=1"), std::string::npos) << Trace();
+
+    // A command that is no agent finishes no pass.
+    auto idle = swtest::Spawn(SW_REMOVE_RULES_PROGRAM, {"true"}, Env());
+    ASSERT_TRUE(idle->wait(10000));
+    EXPECT_EQ(idle->exit_code(), 1);
+    EXPECT_EQ(idle->out, "");
+}
+
+TEST_F(AgentProcess, CompanionWaitsForAnAgentAndRefusesASecondRequest) {
+    Hive(true);
+    auto waiting = swtest::Spawn(SW_REMOVE_RULES_PROGRAM, {"--wait", "20"}, Env());
+    // The event exists once the companion is waiting.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    HANDLE probe = nullptr;
+    while (probe == nullptr && std::chrono::steady_clock::now() < end) {
+        probe = OpenEventW(SYNCHRONIZE, FALSE, AGENT_REMOVE_EVENT_NAME);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_NE(probe, nullptr);
+    CloseHandle(probe);
+
+    auto second = swtest::Spawn(SW_REMOVE_RULES_PROGRAM, {"--wait", "1"}, Env());
+    ASSERT_TRUE(second->wait(10000));
+    EXPECT_EQ(second->exit_code(), 2) << "one request at a time";
+
+    // An agent that starts now does the pass and sets the event.
+    auto agent = Start({});
+    ASSERT_TRUE(agent->wait(10000));
+    EXPECT_EQ(agent->exit_code(), 0);
+    ASSERT_TRUE(waiting->wait(10000));
+    EXPECT_EQ(waiting->exit_code(), 0);
+    EXPECT_EQ(waiting->out, "The remove pass is over.\n");
+
+    // Nobody to do the pass: the wait runs out. A bad wait is refused.
+    auto alone = swtest::Spawn(SW_REMOVE_RULES_PROGRAM, {"--wait", "1"}, Env());
+    ASSERT_TRUE(alone->wait(10000));
+    EXPECT_EQ(alone->exit_code(), 1);
+    auto bad = swtest::Spawn(SW_REMOVE_RULES_PROGRAM, {"--wait", "soon"}, Env());
+    ASSERT_TRUE(bad->wait(10000));
+    EXPECT_EQ(bad->exit_code(), 2);
+}
+
 } // namespace
