@@ -107,29 +107,6 @@ TEST(ServiceManager, OutsideAServiceEverythingIsRefused) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
-TEST(ServiceManager, SignalsAndStatesMapAsAdministratorsExpect) {
-    EXPECT_EQ(ServiceControlOfSignal(SIGTERM), SERVICE_CONTROL_STOP);
-    EXPECT_EQ(ServiceControlOfSignal(SIGINT), SERVICE_CONTROL_STOP);
-    EXPECT_EQ(ServiceControlOfSignal(SIGHUP), SERVICE_CONTROL_PARAMCHANGE);
-    EXPECT_EQ(ServiceControlOfSignal(SIGUSR1), 128u);
-    EXPECT_EQ(ServiceControlOfSignal(SIGQUIT), 0u) << "left to its default action";
-    EXPECT_EQ(ServiceControlOfSignal(SIGUSR2), 0u);
-
-    EXPECT_EQ(ConsoleEventOfSignal(SIGINT), static_cast<int>(CTRL_C_EVENT));
-    EXPECT_EQ(ConsoleEventOfSignal(SIGTERM), static_cast<int>(CTRL_C_EVENT));
-    EXPECT_EQ(ConsoleEventOfSignal(SIGQUIT), static_cast<int>(CTRL_BREAK_EVENT));
-    EXPECT_EQ(ConsoleEventOfSignal(SIGHUP), static_cast<int>(CTRL_CLOSE_EVENT));
-    EXPECT_EQ(ConsoleEventOfSignal(SIGUSR1), -1);
-
-    // systemd knows readiness and stopping only by these words.
-    EXPECT_NE(std::string(ServiceNotifyText(SERVICE_RUNNING)).find("READY=1"), std::string::npos);
-    EXPECT_NE(std::string(ServiceNotifyText(SERVICE_STOP_PENDING)).find("STOPPING=1"),
-              std::string::npos);
-    EXPECT_EQ(std::string(ServiceNotifyText(SERVICE_START_PENDING)).rfind("STATUS=", 0), 0u);
-    EXPECT_EQ(std::string(ServiceNotifyText(SERVICE_STOPPED)).rfind("STATUS=", 0), 0u);
-    EXPECT_EQ(std::string(ServiceNotifyText(SERVICE_STOPPED)).find("READY"), std::string::npos);
-}
-
 // Console events run in a fresh process each (a death test re-runs this
 // program), since they block signals and start the control thread.
 
