@@ -1,0 +1,313 @@
+// The Inbox's rules table and the rules at work when mail is delivered.
+#include <cstring>
+
+#include "platform/infostore/infostore_codec.h"
+#include "tests/infostore/support.h"
+
+namespace storetest {
+namespace {
+
+// The eleven columns the agent sets before every scan.
+SizedSPropTagArray<11> kRuleColumns = {11,
+                                       {PR_RULE_SEQUENCE, PR_RULE_STATE, PR_RULE_CONDITION,
+                                        PR_RULE_ACTIONS, PR_RULE_PROVIDER, PR_RULE_NAME,
+                                        PR_RULE_LEVEL, PR_RULE_ID, PR_RULE_NAME_W,
+                                        PR_RULE_USER_FLAGS, PR_RULE_PROVIDER_DATA}};
+
+class Rules : public StoreTest {
+protected:
+    void SetUp() override {
+        StoreTest::SetUp();
+        ASSERT_EQ(admin_->CreateFolder("alice", "Spam"), S_OK);
+        ASSERT_EQ(admin_->CreateFolder("alice", "Lists"), S_OK);
+        ASSERT_EQ(OpenMailbox(alice_.dn, &store_), S_OK);
+        Obj<IMAPIFolder> inbox;
+        ASSERT_EQ(OpenFolder(store_, "alice", "Inbox", inbox.out()), S_OK);
+        ASSERT_EQ(inbox->OpenProperty(PR_RULES_TABLE, &IID_IExchangeModifyTable, 0,
+                                      MAPI_DEFERRED_ERRORS, reinterpret_cast<LPUNKNOWN*>(&rules_)),
+                  S_OK);
+        ASSERT_EQ(rules_->GetTable(0, &view_), S_OK);
+        Buf<SPropValue> store_id;
+        ASSERT_EQ(HrGetOneProp(store_, PR_ENTRYID, store_id.out()), S_OK);
+        store_id_ = Bytes(store_id->Value.bin);
+    }
+    void TearDown() override {
+        UlRelease(view_);
+        UlRelease(rules_);
+        UlRelease(store_);
+        StoreTest::TearDown();
+    }
+
+    // The agent's kind of rule: headers hold `marker` (any case) -> move to
+    // `folder` of alice.
+    struct RuleRow {
+        SPropValue values[7] = {};
+        SPropValue marker_value = {};
+        SRestriction condition = {};
+        ACTION action = {};
+        ACTIONS actions = {EDK_RULES_VERSION, 1, &action};
+        std::string marker, name, provider;
+        std::vector<BYTE> store_id, folder_id;
+        ROWLIST list = {1, {{ROW_ADD, 7, values}}};
+
+        RuleRow(const std::string& rule_name, const std::string& text, ULONG sequence, ULONG state,
+                std::vector<BYTE> store, std::vector<BYTE> folder,
+                const std::string& rule_provider = "MSExchange.Rules")
+            : marker(text), name(rule_name), provider(rule_provider), store_id(std::move(store)),
+              folder_id(std::move(folder)) {
+            marker_value.ulPropTag = PR_TRANSPORT_MESSAGE_HEADERS;
+            marker_value.Value.lpszA = marker.data();
+            condition.rt = RES_CONTENT;
+            condition.res.resContent = {FL_SUBSTRING | FL_IGNORECASE | FL_LOOSE,
+                                        PR_TRANSPORT_MESSAGE_HEADERS, &marker_value};
+            action.acttype = OP_MOVE;
+            action.actMoveCopy = {static_cast<ULONG>(store_id.size()),
+                                  reinterpret_cast<LPENTRYID>(store_id.data()),
+                                  static_cast<ULONG>(folder_id.size()),
+                                  reinterpret_cast<LPENTRYID>(folder_id.data())};
+            values[0].ulPropTag = PR_RULE_SEQUENCE;
+            values[0].Value.l = static_cast<LONG>(sequence);
+            values[1].ulPropTag = PR_RULE_STATE;
+            values[1].Value.l = static_cast<LONG>(state);
+            values[2].ulPropTag = PR_RULE_CONDITION;
+            values[2].Value.lpv = &condition;
+            values[3].ulPropTag = PR_RULE_ACTIONS;
+            values[3].Value.lpv = &actions;
+            values[4].ulPropTag = PR_RULE_PROVIDER;
+            values[4].Value.lpszA = provider.data();
+            values[5].ulPropTag = PR_RULE_NAME;
+            values[5].Value.lpszA = name.data();
+            values[6].ulPropTag = PR_RULE_LEVEL;
+            values[6].Value.l = 0;
+        }
+    };
+
+    HRESULT AddMoveRule(const std::string& name, const std::string& marker, ULONG sequence,
+                        const std::string& folder, ULONG state = ST_ENABLED) {
+        RuleRow row(name, marker, sequence, state, store_id_, FolderId("alice", folder));
+        return rules_->ModifyTable(0, &row.list);
+    }
+
+    // Scans the view the way the agent does.
+    void Scan(Rows* rows) {
+        ASSERT_EQ(view_->SetColumns(kRuleColumns.get(), 0), S_OK);
+        ASSERT_EQ(view_->SeekRow(BOOKMARK_BEGINNING, 0, nullptr), S_OK);
+        ASSERT_EQ(HrQueryAllRows(view_, nullptr, nullptr, nullptr, 1024, rows->out()), S_OK);
+    }
+
+    std::string Where(const std::string& subject) {
+        for (const auto& m : Messages("alice", ""))
+            if (m.subject == subject)
+                return m.folder_path;
+        return "<nowhere>";
+    }
+
+    LPMDB store_ = nullptr;
+    LPEXCHANGEMODIFYTABLE rules_ = nullptr;
+    LPMAPITABLE view_ = nullptr;
+    std::vector<BYTE> store_id_;
+};
+
+TEST_F(Rules, RowsReadBackExactlyAsWrittenAndCarryOnlyWhatWasStored) {
+    ASSERT_EQ(AddMoveRule("_Corvane Spam Folder Rule_", "X-Spam-Flag: YES", 1001, "Spam"), S_OK);
+    // A row of another provider without a level, with user flags and
+    // provider data.
+    SPropValue other[5] = {};
+    other[0].ulPropTag = PR_RULE_PROVIDER;
+    other[0].Value.lpszA = const_cast<char*>("Other.Client");
+    other[1].ulPropTag = PR_RULE_NAME_W;
+    other[1].Value.lpszW = const_cast<char16_t*>(u"Vacation ☀");
+    other[2].ulPropTag = PR_RULE_USER_FLAGS;
+    other[2].Value.l = 0x7;
+    BYTE data[3] = {0xAA, 0, 0xBB};
+    other[3].ulPropTag = PR_RULE_PROVIDER_DATA;
+    other[3].Value.bin = {3, data};
+    other[4].ulPropTag = PR_RULE_ID; // ignored: the store assigns identifiers
+    other[4].Value.li = 999;
+    ROWLIST add = {1, {{ROW_ADD, 5, other}}};
+    ASSERT_EQ(rules_->ModifyTable(0, &add), S_OK);
+
+    Rows rows;
+    Scan(&rows);
+    ASSERT_EQ(rows.size(), 2u);
+    const SRow& agent = rows[0];
+    ASSERT_EQ(agent.cValues, 11u);
+    EXPECT_EQ(agent.lpProps[0].Value.l, 1001);
+    EXPECT_EQ(agent.lpProps[1].Value.l, 1);
+    ASSERT_EQ(agent.lpProps[2].ulPropTag, PR_RULE_CONDITION);
+    // The condition and actions encode to the same bytes as what was added.
+    RuleRow expected("_Corvane Spam Folder Rule_", "X-Spam-Flag: YES", 1001, ST_ENABLED, store_id_,
+                     FolderId("alice", "Spam"));
+    std::vector<BYTE> want, got;
+    ASSERT_EQ(infostore::EncodeRestriction(&expected.condition, &want), S_OK);
+    ASSERT_EQ(infostore::EncodeRestriction(
+                  static_cast<const SRestriction*>(agent.lpProps[2].Value.lpv), &got),
+              S_OK);
+    EXPECT_EQ(got, want);
+    ASSERT_EQ(infostore::EncodeActions(&expected.actions, &want), S_OK);
+    ASSERT_EQ(
+        infostore::EncodeActions(static_cast<const ACTIONS*>(agent.lpProps[3].Value.lpv), &got),
+        S_OK);
+    EXPECT_EQ(got, want);
+    EXPECT_STREQ(agent.lpProps[4].Value.lpszA, "MSExchange.Rules");
+    EXPECT_STREQ(agent.lpProps[5].Value.lpszA, "_Corvane Spam Folder Rule_");
+    EXPECT_EQ(agent.lpProps[6].Value.l, 0);
+    EXPECT_EQ(agent.lpProps[7].ulPropTag, PR_RULE_ID);
+    EXPECT_EQ(std::u16string(agent.lpProps[8].Value.lpszW), u"_Corvane Spam Folder Rule_");
+    EXPECT_EQ(agent.lpProps[9].ulPropTag, PROP_TAG(PT_ERROR, PROP_ID(PR_RULE_USER_FLAGS)));
+    EXPECT_EQ(agent.lpProps[10].ulPropTag, PROP_TAG(PT_ERROR, PROP_ID(PR_RULE_PROVIDER_DATA)));
+
+    const SRow& foreign = rows[1];
+    EXPECT_NE(foreign.lpProps[7].Value.li, 999);
+    EXPECT_GT(foreign.lpProps[7].Value.li, agent.lpProps[7].Value.li);
+    for (int missing : {0, 1, 2, 3, 6})
+        EXPECT_EQ(PROP_TYPE(foreign.lpProps[missing].ulPropTag), PT_ERROR) << missing;
+    EXPECT_EQ(foreign.lpProps[6].Value.err, MAPI_E_NOT_FOUND);
+    EXPECT_STREQ(foreign.lpProps[5].Value.lpszA, "Vacation ☀");
+    EXPECT_EQ(foreign.lpProps[9].Value.l, 7);
+    EXPECT_EQ(Bytes(foreign.lpProps[10].Value.bin), std::vector<BYTE>({0xAA, 0, 0xBB}));
+
+    // Removal by PR_RULE_ID; the same view shows it at the next scan.
+    SPropValue id = agent.lpProps[7];
+    ROWLIST remove = {1, {{ROW_REMOVE, 1, &id}}};
+    ASSERT_EQ(rules_->ModifyTable(0, &remove), S_OK);
+    EXPECT_EQ(rules_->ModifyTable(0, &remove), MAPI_E_NOT_FOUND);
+    Rows after;
+    Scan(&after);
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_STREQ(after[0].lpProps[4].Value.lpszA, "Other.Client");
+    // So does a change made by another connection.
+    ASSERT_EQ(AddMoveRule("x", "y", 5, "Lists"), S_OK);
+    std::vector<infostore::RuleInfo> listed;
+    ASSERT_EQ(admin_->ListRules("alice", "", &listed), S_OK);
+    ASSERT_EQ(admin_->DeleteRule("alice", listed.back().id), S_OK);
+    ASSERT_EQ(admin_->DeleteRule("alice", listed.front().id), S_OK);
+    Scan(&after);
+    EXPECT_EQ(after.size(), 0u);
+}
+
+TEST_F(Rules, BadRowListsChangeNothing) {
+    ASSERT_EQ(AddMoveRule("keep", "k", 1, "Spam"), S_OK);
+    // The second entry is bad: the first must not have been applied.
+    SPropValue wrong_type = {};
+    wrong_type.ulPropTag = PROP_TAG(PT_STRING8, PROP_ID(PR_RULE_STATE));
+    wrong_type.Value.lpszA = const_cast<char*>("1");
+    RuleRow good("new", "n", 2, ST_ENABLED, store_id_, FolderId("alice", "Spam"));
+    ROWLIST* list = nullptr;
+    ASSERT_EQ(
+        MAPIAllocateBuffer(static_cast<ULONG>(CbNewROWLIST(2)), reinterpret_cast<LPVOID*>(&list)),
+        S_OK);
+    list->cEntries = 2;
+    ROWENTRY* entries = list->aEntries;
+    entries[0] = {ROW_ADD, 7, good.values};
+    entries[1] = {ROW_ADD, 1, &wrong_type};
+    EXPECT_EQ(rules_->ModifyTable(0, list), MAPI_E_INVALID_TYPE);
+    SPropValue unknown = {};
+    unknown.ulPropTag = PR_RULE_ID;
+    unknown.Value.li = 424242;
+    entries[1] = {ROW_REMOVE, 1, &unknown};
+    EXPECT_EQ(rules_->ModifyTable(0, list), MAPI_E_NOT_FOUND);
+    SRestriction broken{};
+    broken.rt = RES_NOT;
+    good.values[2].Value.lpv = &broken;
+    list->cEntries = 1;
+    EXPECT_EQ(rules_->ModifyTable(0, list), MAPI_E_INVALID_PARAMETER);
+    MAPIFreeBuffer(list);
+    EXPECT_EQ(rules_->ModifyTable(0, nullptr), MAPI_E_INVALID_PARAMETER);
+    std::vector<infostore::RuleInfo> listed;
+    ASSERT_EQ(admin_->ListRules("alice", "", &listed), S_OK);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].name, "keep");
+}
+
+TEST_F(Rules, DamagedStoredDataComesBackAsAnErrorValueNotACrash) {
+    infostore::RuleSpec damaged;
+    damaged.name = "damaged";
+    damaged.provider = "MSExchange.Rules";
+    damaged.state = ST_ENABLED;
+    damaged.level = 0;
+    damaged.sequence = 1;
+    damaged.raw_condition = std::vector<BYTE>{'S', 'W', 'R', 'C', 1, 3, 0, 0};
+    damaged.raw_actions = std::vector<BYTE>{'n', 'o', 'n', 's', 'e', 'n', 's', 'e'};
+    ASSERT_EQ(admin_->AddRule("alice", "", damaged), S_OK);
+    ASSERT_EQ(AddMoveRule("fine", "marker", 2, "Spam"), S_OK);
+    Rows rows;
+    Scan(&rows);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].lpProps[2].ulPropTag, PROP_TAG(PT_ERROR, PROP_ID(PR_RULE_CONDITION)));
+    EXPECT_EQ(rows[0].lpProps[2].Value.err, MAPI_E_CORRUPT_DATA);
+    EXPECT_EQ(rows[0].lpProps[3].Value.err, MAPI_E_CORRUPT_DATA);
+    EXPECT_EQ(rows[1].lpProps[2].ulPropTag, PR_RULE_CONDITION);
+    std::vector<infostore::RuleInfo> listed;
+    ASSERT_EQ(admin_->ListRules("alice", "", &listed), S_OK);
+    EXPECT_EQ(listed[0].condition_text.rfind("<corrupt", 0), 0u);
+    // Delivery passes the damaged rule over and applies the next one.
+    Deliver("alice", "marked", "X-Note: MARKER\r\n");
+    EXPECT_EQ(Where("marked"), "Spam");
+}
+
+TEST_F(Rules, DeliveryAppliesEnabledRulesInSequenceOrder) {
+    ASSERT_EQ(admin_->CreateFolder("alice", "Other"), S_OK);
+    ASSERT_EQ(AddMoveRule("spam", "x-spam-flag: yes", 1001, "Spam"), S_OK);
+
+    // The marker in any header line, in any case; not in the body.
+    Deliver("alice", "first line", "X-SPAM-FLAG: yes\r\n");
+    std::string text = "X-Spam-Flag: Yes\r\nSubject: late line\r\nReceived: somewhere\r\n\r\n";
+    ASSERT_EQ(admin_->Deliver("alice", text, {}), S_OK);
+    ASSERT_EQ(admin_->Deliver("alice", "Subject: in body\r\n\r\nX-Spam-Flag: YES\r\n", {}), S_OK);
+    Deliver("alice", "clean", "X-Spam-Flag: NO\r\n");
+    EXPECT_EQ(Where("first line"), "Spam");
+    EXPECT_EQ(Where("late line"), "Spam");
+    EXPECT_EQ(Where("in body"), "Inbox");
+    EXPECT_EQ(Where("clean"), "Inbox");
+
+    // A rule with a lower sequence runs first, whenever it was added; a
+    // disabled rule does nothing.
+    ASSERT_EQ(AddMoveRule("lists", "list-id", 10, "Lists"), S_OK);
+    ASSERT_EQ(AddMoveRule("other", "list-id", 5, "Other", ST_DISABLED), S_OK);
+    Deliver("alice", "both", "List-Id: <x>\r\nX-Spam-Flag: yes\r\n");
+    EXPECT_EQ(Where("both"), "Lists");
+    std::vector<infostore::RuleInfo> listed;
+    ASSERT_EQ(admin_->ListRules("alice", "", &listed), S_OK);
+    ASSERT_EQ(listed.size(), 3u);
+    ASSERT_EQ(admin_->SetRuleState("alice", listed[2].id, ST_ENABLED), S_OK);
+    Deliver("alice", "both again", "List-Id: <x>\r\nX-Spam-Flag: yes\r\n");
+    EXPECT_EQ(Where("both again"), "Other");
+    ASSERT_EQ(admin_->DisableRule("alice", listed[2].id), S_OK);
+    ASSERT_EQ(admin_->DisableRule("alice", listed[1].id), S_OK);
+
+    // A rule whose folder is gone leaves the message in the Inbox, and the
+    // next matching rule still gets its turn.
+    ASSERT_EQ(admin_->DeleteFolder("alice", "Spam"), S_OK);
+    Deliver("alice", "orphan", "X-Spam-Flag: yes\r\n");
+    EXPECT_EQ(Where("orphan"), "Inbox");
+    ASSERT_EQ(AddMoveRule("fallback", "x-spam", 2000, "Other"), S_OK);
+    Deliver("alice", "fallback", "X-Spam-Flag: yes\r\n");
+    EXPECT_EQ(Where("fallback"), "Other");
+
+    // Only the Inbox's rules run, and only for that mailbox.
+    Deliver("bob", "bob's", "X-Spam-Flag: yes\r\n");
+    EXPECT_EQ(Messages("bob", "Inbox").size(), 1u);
+}
+
+TEST_F(Rules, AMoveIntoAnotherMailboxIsNotCarriedOut) {
+    // An action naming bob's folder (through alice's store id or bob's) is
+    // not carried out in alice's mailbox.
+    ASSERT_EQ(admin_->CreateFolder("bob", "Spam"), S_OK);
+    RuleRow row("cross", "marker", 1, ST_ENABLED, store_id_, FolderId("bob", "Spam"));
+    ASSERT_EQ(rules_->ModifyTable(0, &row.list), S_OK);
+    std::vector<BYTE> bob_store;
+    ASSERT_EQ(admin_->StoreEntryId("bob", &bob_store), S_OK);
+    RuleRow other("cross2", "marker", 2, ST_ENABLED, bob_store, FolderId("alice", "Spam"));
+    ASSERT_EQ(rules_->ModifyTable(0, &other.list), S_OK);
+    Deliver("alice", "stays", "X: marker\r\n");
+    EXPECT_EQ(Where("stays"), "Inbox");
+    EXPECT_TRUE(Messages("bob", "Spam").empty());
+    std::vector<infostore::RuleInfo> listed;
+    ASSERT_EQ(admin_->ListRules("alice", "", &listed), S_OK);
+    EXPECT_EQ(listed[0].actions_text, "move(<missing folder>)");
+    EXPECT_FALSE(listed[0].move_target.has_value());
+}
+
+} // namespace
+} // namespace storetest
