@@ -23,6 +23,24 @@ public:
     ULONG refs = 1;
 };
 
+// An object with properties that supports none of the property calls.
+template <class Interface> class NoProps : public Counted<Interface> {
+public:
+    HRESULT SaveChanges(ULONG) override { return MAPI_E_NO_SUPPORT; }
+    HRESULT GetProps(LPSPropTagArray, ULONG, ULONG*, LPSPropValue*) override {
+        return MAPI_E_NO_SUPPORT;
+    }
+    HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN*) override {
+        return MAPI_E_NO_SUPPORT;
+    }
+    HRESULT SetProps(ULONG, LPSPropValue, LPSPropProblemArray*) override {
+        return MAPI_E_NO_SUPPORT;
+    }
+    HRESULT DeleteProps(LPSPropTagArray, LPSPropProblemArray*) override {
+        return MAPI_E_NO_SUPPORT;
+    }
+};
+
 class ManageStore : public Counted<IExchangeManageStore> {
 public:
     HRESULT CreateStoreEntryID(LPSTR store_dn, LPSTR mailbox_dn, ULONG flags, ULONG* entry_size,
@@ -46,7 +64,7 @@ public:
     ULONG seen_flags = 0;
 };
 
-class Store : public Counted<IMsgStore> {
+class Store : public NoProps<IMsgStore> {
 public:
     HRESULT QueryInterface(const IID& iid, void** object) override {
         if (!(iid == IID_IExchangeManageStore) || !offers_manage_store) {
@@ -56,19 +74,6 @@ public:
         manage.AddRef();
         *object = static_cast<IExchangeManageStore*>(&manage);
         return S_OK;
-    }
-    HRESULT SaveChanges(ULONG) override { return MAPI_E_NO_SUPPORT; }
-    HRESULT GetProps(LPSPropTagArray, ULONG, ULONG*, LPSPropValue*) override {
-        return MAPI_E_NO_SUPPORT;
-    }
-    HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN*) override {
-        return MAPI_E_NO_SUPPORT;
-    }
-    HRESULT SetProps(ULONG, LPSPropValue, LPSPropProblemArray*) override {
-        return MAPI_E_NO_SUPPORT;
-    }
-    HRESULT DeleteProps(LPSPropTagArray, LPSPropProblemArray*) override {
-        return MAPI_E_NO_SUPPORT;
     }
     HRESULT OpenEntry(ULONG, LPENTRYID, LPCIID, ULONG, ULONG*, LPUNKNOWN*) override {
         return MAPI_E_NO_SUPPORT;
@@ -109,24 +114,11 @@ public:
 };
 
 // A folder whose hierarchy table holds the given rows.
-class Folder : public Counted<IMAPIFolder> {
+class Folder : public NoProps<IMAPIFolder> {
 public:
     HRESULT GetHierarchyTable(ULONG flags, LPMAPITABLE* table) override {
         seen_flags = flags;
         return MAPICreateRowTable(static_cast<ULONG>(children.size()), children.data(), table);
-    }
-    HRESULT SaveChanges(ULONG) override { return MAPI_E_NO_SUPPORT; }
-    HRESULT GetProps(LPSPropTagArray, ULONG, ULONG*, LPSPropValue*) override {
-        return MAPI_E_NO_SUPPORT;
-    }
-    HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN*) override {
-        return MAPI_E_NO_SUPPORT;
-    }
-    HRESULT SetProps(ULONG, LPSPropValue, LPSPropProblemArray*) override {
-        return MAPI_E_NO_SUPPORT;
-    }
-    HRESULT DeleteProps(LPSPropTagArray, LPSPropProblemArray*) override {
-        return MAPI_E_NO_SUPPORT;
     }
     HRESULT GetContentsTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
     HRESULT OpenEntry(ULONG, LPENTRYID, LPCIID, ULONG, ULONG*, LPUNKNOWN*) override {

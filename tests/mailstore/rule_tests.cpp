@@ -188,6 +188,8 @@ TEST_F(SpamRule, DeletionRemovesEveryRuleOfTheNameAndLeavesOthers) {
     EXPECT_EQ(Rules().size(), 3u);
     Fault("IExchangeModifyTable::ModifyTable", MAPI_E_NO_ACCESS, 1);
     EXPECT_EQ(Delete(), MAPI_E_NO_ACCESS);
+    EXPECT_EQ(Rules().size(), 3u);
+    EXPECT_EQ(Delete(), S_OK);
     EXPECT_EQ(Rules().size(), 2u);
 }
 
