@@ -1,0 +1,371 @@
+// sortwell-store as a user runs it: exit status, one-line errors that change
+// nothing, JSON listings, delivery through rules, faults, the demo, and
+// entry identifiers that mean the same in every process.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "mailstore/mapitags.h"
+#include "mailstore/mapix.h"
+#include "platform/infostore/infostore_admin.h"
+#include "platform/infostore/infostore_util.h"
+#include "platform/mapi/mapi_runtime.h"
+#include "tests/store_cli/cli_support.h"
+
+namespace clitest {
+namespace {
+
+class StoreCli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        static int counter = 0;
+        store_ = ScratchDir() + "/cli" + std::to_string(++counter) + ".db";
+    }
+    void TearDown() override {
+        for (const char* suffix : {"", "-wal", "-shm"})
+            unlink((store_ + suffix).c_str());
+    }
+    Result Store(const std::vector<std::string>& args, const std::string& input = "") {
+        return RunStore(args, store_, input);
+    }
+    // Runs a command that must succeed.
+    std::string Ok(const std::vector<std::string>& args, const std::string& input = "") {
+        Result r = Store(args, input);
+        EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
+        EXPECT_EQ(r.err, "") << args[0];
+        return r.out;
+    }
+    // Runs a command that must fail with exactly one line naming `problem`.
+    void Refused(const std::vector<std::string>& args, const std::string& problem,
+                 const std::string& input = "") {
+        Result r = Store(args, input);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.err, "sortwell-store: " + problem + "\n") << args[0];
+        EXPECT_EQ(r.out, "") << args[0];
+    }
+    Json Listing(const std::vector<std::string>& args) {
+        std::vector<std::string> with_json = args;
+        with_json.push_back("--json");
+        std::string out = Ok(with_json);
+        Json value;
+        std::string error;
+        EXPECT_TRUE(ParseJson(out, &value, &error)) << error << "\n" << out;
+        EXPECT_EQ(value.kind, Json::Array) << out;
+        return value;
+    }
+    const Json* Find(const Json& list, const std::string& key, const std::string& value) {
+        for (const Json& item : list.items)
+            if (item[key].text == value)
+                return &item;
+        return nullptr;
+    }
+
+    std::string store_;
+};
+
+TEST_F(StoreCli, ErrorsAreOneLineWithStatusOneAndChangeNothing) {
+    // No store yet.
+    Refused({"folders", "alice"}, "store file not found: " + store_);
+    Refused({"frobnicate"}, "unknown command: frobnicate (see sortwell-store --help)");
+    Refused({}, "no command given (see sortwell-store --help)");
+    Refused({"init"}, "init needs --server NAME");
+    ASSERT_EQ(access(store_.c_str(), F_OK), -1) << "a failed command made a store";
+
+    Ok({"init", "--server", "mail1"});
+    Ok({"add-mailbox", "alice", "--display", "Alice Example"});
+    const std::string before = Ok({"mailboxes", "--json"});
+    Refused({"init", "--server", "mail2"}, "store file already exists: " + store_);
+    Refused({"add-mailbox", "ALICE"}, "mailbox already exists: ALICE");
+    Refused({"add-mailbox", "bob", "--server", "mail9"}, "unknown server: mail9");
+    Refused({"add-mailbox"}, "missing alias (see sortwell-store --help)");
+    Refused({"add-mailbox", "bob", "--colour", "red"}, "unknown option for this command: --colour");
+    Refused({"add-mailbox", "bob", "extra", "--server", "mail1"}, "unexpected argument: extra");
+    Refused({"add-mailboxes", "x", "--prefix", "u"}, "invalid count: x");
+    Refused({"folders", "nobody"}, "unknown mailbox: nobody");
+    Refused({"messages", "alice", "Nowhere"}, "no folder \"Nowhere\" in mailbox alice");
+    Refused({"folder", "delete", "alice", "Inbox/Sub"}, "no folder \"Inbox/Sub\" in mailbox alice");
+    Refused({"rule", "delete", "alice", "999"}, "mailbox alice has no rule 999");
+    Refused({"rule", "disable", "alice", "--name", "missing"}, "mailbox alice has no rule named "
+                                                               "missing");
+    Refused({"rule", "add", "alice", "--marker", "x"},
+            "rule add needs --folder PATH or --no-actions");
+    Refused({"fault", "add", "IMAPIFolder::Explode", "--hr", "0x80004005"},
+            "unknown operation: IMAPIFolder::Explode");
+    Refused({"fault", "add", "IMAPIFolder::CreateFolder"}, "fault add needs --hr CODE");
+    Refused({"fault", "add", "IMAPIFolder::CreateFolder", "--hr", "0xZZ"},
+            "invalid result code: 0xZZ (give 0xHHHHHHHH or a name)");
+    Refused({"fault", "add", "IMAPIFolder::CreateFolder", "--hr", "E_FAIL", "--mailbox", "x"},
+            "unknown mailbox: x");
+    Refused({"deliver", "alice"}, "the message is empty", "");
+    Refused({"deliver", "alice", "--age", "-3"}, "invalid age: -3 (days, 0 to 100000)",
+            "Subject: x\n\n");
+    Refused({"deliver", "nobody"}, "unknown mailbox: nobody", "Subject: x\n\n");
+    Refused({"demo"}, "the demo needs a store without mailboxes");
+    EXPECT_EQ(Ok({"mailboxes", "--json"}), before);
+    EXPECT_EQ(Listing({"messages", "alice"}).size(), 0u);
+    EXPECT_EQ(Listing({"fault", "list"}).size(), 0u);
+
+    // A file that is no store.
+    {
+        std::ofstream junk(store_, std::ios::binary | std::ios::trunc);
+        junk << std::string(3000, 'j');
+    }
+    unlink((store_ + "-wal").c_str());
+    unlink((store_ + "-shm").c_str());
+    Refused({"mailboxes"}, "not a store file (or damaged): " + store_);
+    // --store wins over the environment; --help answers without a store.
+    Result r = RunStore({"--store", store_ + ".none", "servers"}, store_);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "sortwell-store: store file not found: " + store_ + ".none\n");
+    r = RunStore({"--help"}, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("Usage: sortwell-store", 0), 0u);
+    EXPECT_NE(r.out.find("fault add OPERATION"), std::string::npos);
+}
+
+TEST_F(StoreCli, MailGoesThroughTheRulesAndTheListingsShowIt) {
+    Ok({"init", "--server", "mail1", "--org", "Example", "--site", "Lab"});
+    Ok({"add-mailbox", "alice", "--display", "Alice \"Al\" Example"});
+    Ok({"folder", "create", "alice", "Spam"});
+    EXPECT_EQ(Ok({"rule", "add", "alice", "--name", "_Corvane Spam Folder Rule_", "--marker",
+                  "X-Spam-Flag: YES", "--folder", "spam"}),
+              "added rule 1\n");
+
+    // Delivered as a mail server's delivery command would: message on stdin.
+    EXPECT_EQ(Ok({"deliver", "alice"}, "From: a@b\nx-spam-flag: yes\nSubject: Spam one\n\nBuy!\n"),
+              "delivered to alice: Spam (rule 1)\n");
+    EXPECT_EQ(Ok({"deliver", "alice", "--age", "10"},
+                 "Subject: =?utf-8?q?Gr=C3=BC=C3=9Fe?= \x01\n\nHi\n"),
+              "delivered to alice: Inbox\n");
+
+    Json folders = Listing({"folders", "alice"});
+    const Json* spam = Find(folders, "path", "Spam");
+    ASSERT_NE(spam, nullptr);
+    EXPECT_EQ(spam->operator[]("messages").number, 1);
+    EXPECT_EQ(spam->operator[]("kind").text, "user");
+    EXPECT_EQ(folders[0]["path"].text, "/");
+    EXPECT_EQ(folders[0]["name"].text, "Top of Information Store");
+    EXPECT_EQ(Find(folders, "path", "Inbox")->operator[]("kind").text, "inbox");
+
+    Json messages = Listing({"messages", "alice"});
+    ASSERT_EQ(messages.size(), 2u);
+    const Json* greeting = Find(messages, "subject", "Grüße \x01");
+    ASSERT_NE(greeting, nullptr);
+    EXPECT_EQ((*greeting)["folder"].text, "Inbox");
+    EXPECT_EQ((*greeting)["body"].text, "Hi\n");
+    // Ten days old, give or take the time the test takes.
+    double age_days =
+        (static_cast<double>(infostore::FileTimeNow()) - (*greeting)["delivery_filetime"].number) /
+        864000000000.0;
+    EXPECT_NEAR(age_days, 10.0, 0.01);
+    EXPECT_EQ((*Find(messages, "subject", "Spam one"))["headers"].text,
+              "From: a@b\nx-spam-flag: yes\nSubject: Spam one\n");
+
+    Json rules = Listing({"rules", "alice"});
+    ASSERT_EQ(rules.size(), 1u);
+    EXPECT_EQ(rules[0]["name"].text, "_Corvane Spam Folder Rule_");
+    EXPECT_EQ(rules[0]["provider"].text, "MSExchange.Rules");
+    EXPECT_EQ(rules[0]["sequence"].number, 1001);
+    EXPECT_EQ(rules[0]["state"].number, 1);
+    EXPECT_EQ(rules[0]["level"].number, 0);
+    EXPECT_TRUE(rules[0]["user_flags"].is_null());
+    EXPECT_EQ(rules[0]["target"].text, "Spam");
+    EXPECT_EQ(rules[0]["condition"].text,
+              "content(PR_TRANSPORT_MESSAGE_HEADERS, substring|ignorecase|loose, "
+              "\"X-Spam-Flag: YES\")");
+
+    // Disabled: mail stays in the Inbox. Target deleted: the rule names a
+    // missing folder.
+    EXPECT_EQ(Ok({"rule", "disable", "alice", "--name", "_corvane spam folder rule_"}),
+              "disabled rule 1\n");
+    EXPECT_EQ(Ok({"deliver", "alice"}, "X-Spam-Flag: YES\n\n"), "delivered to alice: Inbox\n");
+    Ok({"rule", "state", "alice", "1", "1"});
+    Ok({"folder", "delete", "alice", "SPAM"});
+    EXPECT_EQ(Ok({"deliver", "alice"}, "X-Spam-Flag: YES\n\n"), "delivered to alice: Inbox\n");
+    rules = Listing({"rules", "alice"});
+    EXPECT_TRUE(rules[0]["target"].is_null());
+    EXPECT_EQ(rules[0]["actions"].text, "move(<missing folder>)");
+
+    // Invalid rows the agent must cope with.
+    Ok({"rule", "add", "alice", "--name", "Foreign", "--provider", "Other", "--no-level",
+        "--no-condition", "--no-actions"});
+    Ok({"rule", "add", "alice", "--name", "Broken", "--marker", "x", "--folder", "Inbox",
+        "--corrupt-condition"});
+    rules = Listing({"rules", "alice"});
+    ASSERT_EQ(rules.size(), 3u);
+    EXPECT_TRUE(rules[1]["level"].is_null());
+    EXPECT_TRUE(rules[1]["condition"].is_null());
+    EXPECT_TRUE(rules[1]["actions"].is_null());
+    EXPECT_EQ(rules[2]["condition"].text, "<corrupt: 8004011b>");
+    EXPECT_EQ(Ok({"rule", "delete", "alice", "--name", "foreign"}), "deleted rule 2\n");
+    EXPECT_EQ(Listing({"rules", "alice"}).size(), 2u);
+
+    Json mailboxes = Listing({"mailboxes"});
+    ASSERT_EQ(mailboxes.size(), 1u);
+    EXPECT_EQ(mailboxes[0]["display_name"].text, "Alice \"Al\" Example");
+    EXPECT_EQ(mailboxes[0]["dn"].text, "/o=Example/ou=Lab/cn=Recipients/cn=alice");
+    Ok({"add-server", "mail2"});
+    Ok({"add-mailboxes", "3", "--prefix", "u", "--server", "mail2"});
+    Ok({"add-mailboxes", "2", "--prefix", "u", "--server", "mail2"});
+    EXPECT_EQ(Listing({"mailboxes", "--server", "mail2"})[4]["alias"].text, "u5");
+    EXPECT_EQ(Listing({"servers"})[1]["dn"].text,
+              "/o=Example/ou=Lab/cn=Configuration/cn=Servers/cn=mail2");
+}
+
+TEST_F(StoreCli, FaultsAreListedConsumedAndCleared) {
+    Ok({"init", "--server", "mail1"});
+    Ok({"add-mailbox", "alice"});
+    EXPECT_EQ(Ok({"fault", "add", "IMAPIFolder::CreateFolder", "--mailbox", "alice", "--hr",
+                  "0x80070005", "--times", "2"}),
+              "added fault 1\n");
+    Ok({"fault", "add", "IMsgStore::GetProps", "--hr", "MAPI_W_ERRORS_RETURNED"});
+    Json faults = Listing({"fault", "list"});
+    ASSERT_EQ(faults.size(), 2u);
+    EXPECT_EQ(faults[0]["operation"].text, "IMAPIFolder::CreateFolder");
+    EXPECT_EQ(faults[0]["mailbox"].text, "alice");
+    EXPECT_EQ(faults[0]["hr"].text, "0x80070005");
+    EXPECT_EQ(faults[0]["remaining"].number, 2);
+    EXPECT_EQ(faults[1]["mailbox"].text, "*");
+    EXPECT_EQ(faults[1]["hr"].text, "0x00040380");
+    EXPECT_TRUE(faults[1]["remaining"].is_null());
+    EXPECT_EQ(Ok({"fault", "list"}), "1\tIMAPIFolder::CreateFolder\talice\t0x80070005\t2 left\n"
+                                     "2\tIMsgStore::GetProps\t*\t0x00040380\talways\n");
+    std::string operations = Ok({"fault", "operations"});
+    EXPECT_NE(operations.find("IExchangeModifyTable::ModifyTable\n"), std::string::npos);
+    EXPECT_NE(operations.find("IMAPITable::QueryRows\n"), std::string::npos);
+    Ok({"fault", "clear"});
+    EXPECT_EQ(Listing({"fault", "list"}).size(), 0u);
+}
+
+TEST_F(StoreCli, TheDemoBuildsAnOrganisationToWorkOn) {
+    EXPECT_EQ(Ok({"demo", "--server", "demo1", "--mailboxes", "3"}),
+              "demo organisation built in " + store_ + "\n");
+    Json mailboxes = Listing({"mailboxes"});
+    ASSERT_EQ(mailboxes.size(), 4u);
+    EXPECT_EQ(mailboxes[0]["alias"].text, "sortwell");
+    EXPECT_EQ(mailboxes[3]["alias"].text, "user3");
+    Json messages = Listing({"messages", "user2"});
+    ASSERT_EQ(messages.size(), 4u);
+    int marked = 0;
+    for (const Json& m : messages.items)
+        marked += m["headers"].text.find("X-Spam-Flag: YES") != std::string::npos;
+    EXPECT_EQ(marked, 2);
+    Json rules = Listing({"rules", "user1"});
+    ASSERT_EQ(rules.size(), 1u);
+    EXPECT_EQ(rules[0]["provider"].text, "Demo.Client");
+    Refused({"demo"}, "the demo needs a store without mailboxes");
+}
+
+// The command line and a MAPI session in this process see the same
+// identifiers and the same faults.
+TEST_F(StoreCli, EntryIdsAndFaultsMeanTheSameInEveryProcess) {
+    setenv("SORTWELL_PROFILES", (ScratchDir() + "/profiles").c_str(), 1);
+    Ok({"init", "--server", "mail1"});
+    Ok({"add-mailbox", "agent"});
+    Ok({"add-mailbox", "alice"});
+    Ok({"folder", "create", "alice", "Spam"});
+    infostore::SetStorePathOverride(store_);
+    MAPIINIT_0 init = {MAPI_INIT_VERSION, MAPI_NT_SERVICE};
+    ASSERT_EQ(MAPIInitialize(&init), S_OK);
+    const ULONG buffers = MAPIDebugLiveBuffers(), objects = MAPIDebugLiveObjects();
+    {
+        std::unique_ptr<infostore::Admin> admin;
+        ASSERT_EQ(infostore::Admin::Open(store_, &admin), S_OK);
+        infostore::MailboxInfo alice;
+        ASSERT_EQ(admin->FindMailbox("alice", &alice), S_OK);
+        std::vector<BYTE> store_id;
+        ASSERT_EQ(admin->StoreEntryId("alice", &store_id), S_OK);
+
+        LPMAPISESSION session = nullptr;
+        // A profile and a session of this process.
+        LPPROFADMIN profiles = nullptr;
+        ASSERT_EQ(MAPIAdminProfiles(0, &profiles), S_OK);
+        char name[] = "store_cli_test";
+        profiles->DeleteProfile(name, 0);
+        ASSERT_EQ(profiles->CreateProfile(name, nullptr, 0, 0), S_OK);
+        LPSERVICEADMIN services = nullptr;
+        ASSERT_EQ(profiles->AdminServices(name, nullptr, 0, 0, &services), S_OK);
+        char service[] = "MSEMS";
+        ASSERT_EQ(services->CreateMsgService(service, service, 0, 0), S_OK);
+        LPMAPITABLE table = nullptr;
+        ASSERT_EQ(services->GetMsgServiceTable(0, &table), S_OK);
+        LPSRowSet rows = nullptr;
+        SizedSPropTagArray<1> uid = {1, {PR_SERVICE_UID}};
+        ASSERT_EQ(HrQueryAllRows(table, uid.get(), nullptr, nullptr, 0, &rows), S_OK);
+        SPropValue config[2] = {};
+        config[0].ulPropTag = PR_PROFILE_UNRESOLVED_NAME;
+        config[0].Value.lpszA = const_cast<char*>("=agent");
+        config[1].ulPropTag = PR_PROFILE_UNRESOLVED_SERVER;
+        config[1].Value.lpszA = const_cast<char*>("mail1");
+        ASSERT_EQ(services->ConfigureMsgService(
+                      reinterpret_cast<LPMAPIUID>(rows->aRow[0].lpProps[0].Value.bin.lpb), 0, 0, 2,
+                      config),
+                  S_OK);
+        FreeProws(rows);
+        table->Release();
+        services->Release();
+        char password[] = "";
+        ASSERT_EQ(MAPILogonEx(0, name, password, 0x18032, &session), S_OK);
+
+        LPMDB store = nullptr;
+        ASSERT_EQ(session->OpenMsgStore(0, static_cast<ULONG>(store_id.size()),
+                                        reinterpret_cast<LPENTRYID>(store_id.data()), nullptr, 0xB1,
+                                        &store),
+                  S_OK);
+        // The folder id the command line prints opens here and names Spam.
+        Json folders = Listing({"folders", "alice"});
+        const Json* spam = Find(folders, "path", "Spam");
+        ASSERT_NE(spam, nullptr);
+        std::vector<BYTE> spam_id;
+        ASSERT_TRUE(infostore::ParseHex((*spam)["entry_id"].text, &spam_id));
+        LPMAPIFOLDER folder = nullptr;
+        ULONG type = 0;
+        ASSERT_EQ(store->OpenEntry(static_cast<ULONG>(spam_id.size()),
+                                   reinterpret_cast<LPENTRYID>(spam_id.data()), nullptr,
+                                   MAPI_BEST_ACCESS, &type, reinterpret_cast<LPUNKNOWN*>(&folder)),
+                  S_OK);
+        LPSPropValue folder_name = nullptr;
+        ASSERT_EQ(HrGetOneProp(folder, PR_DISPLAY_NAME_W, &folder_name), S_OK);
+        EXPECT_EQ(std::u16string(folder_name->Value.lpszW), u"Spam");
+        MAPIFreeBuffer(folder_name);
+
+        // A folder made here shows up there under the same id.
+        LPMAPIFOLDER made = nullptr;
+        char lists[] = "Lists";
+        ASSERT_EQ(folder->CreateFolder(FOLDER_GENERIC, lists, nullptr, nullptr, 0, &made), S_OK);
+        LPSPropValue made_id = nullptr;
+        ASSERT_EQ(HrGetOneProp(made, PR_ENTRYID, &made_id), S_OK);
+        const Json* listed = Find(Listing({"folders", "alice"}), "path", "Spam/Lists");
+        ASSERT_NE(listed, nullptr);
+        EXPECT_EQ((*listed)["entry_id"].text,
+                  infostore::Hex(made_id->Value.bin.lpb, made_id->Value.bin.cb));
+        MAPIFreeBuffer(made_id);
+        made->Release();
+
+        // A fault added by the command line hits this open session at once,
+        // and clearing it there lifts it here.
+        Ok({"fault", "add", "IMAPIFolder::CreateFolder", "--mailbox", alice.dn, "--hr",
+            "MAPI_E_NETWORK_ERROR"});
+        char again[] = "Again";
+        EXPECT_EQ(folder->CreateFolder(FOLDER_GENERIC, again, nullptr, nullptr, 0, &made),
+                  MAPI_E_NETWORK_ERROR);
+        Ok({"fault", "clear"});
+        ASSERT_EQ(folder->CreateFolder(FOLDER_GENERIC, again, nullptr, nullptr, 0, &made), S_OK);
+        made->Release();
+
+        folder->Release();
+        store->Release();
+        session->Logoff(0, 0, 0);
+        session->Release();
+        profiles->DeleteProfile(name, 0);
+        profiles->Release();
+    }
+    EXPECT_EQ(MAPIDebugLiveBuffers(), buffers);
+    EXPECT_EQ(MAPIDebugLiveObjects(), objects);
+    MAPIUninitialize();
+    infostore::SetStorePathOverride("");
+}
+
+} // namespace
+} // namespace clitest
