@@ -20,14 +20,12 @@ constexpr std::int64_t kUnixEpochAsFileTime = 116444736000000000ll;
 constexpr std::size_t kReportChars = 256;
 constexpr std::size_t kReportLimit = 255;
 
-char kReportSubject[] = "Sortwell Maintenance Report";
-static_assert(sizeof(kReportSubject) == sizeof("Sortwell Maintenance Report"));
-
 // Sets one 8-bit string property; the result does not matter to the report.
-void SetText(LPMESSAGE message, ULONG tag, LPSTR text) {
+void SetText(LPMESSAGE message, ULONG tag, const char* text) {
     SPropValue value{};
     value.ulPropTag = tag;
-    value.Value.lpszA = text;
+    // The property structure has no const; the store only reads the text.
+    value.Value.lpszA = const_cast<LPSTR>(text);
     HrSetOneProp(message, &value);
 }
 
@@ -44,11 +42,11 @@ void WriteReport(LPMAPIFOLDER folder, ULONG deleted, ULONG failed) {
                    static_cast<int>(failed));
     try {
         std::string text = ToAnsi(body);
-        SetText(message, PR_BODY, text.data());
+        SetText(message, PR_BODY, text.c_str());
     } catch (const std::bad_alloc&) {
         // The body is lost; the subject and the save still go ahead.
     }
-    SetText(message, PR_SUBJECT, kReportSubject);
+    SetText(message, PR_SUBJECT, MAILBOX_OPS_REPORT_SUBJECT);
     message->SaveChanges(KEEP_OPEN_READWRITE);
     message->Release();
 }
