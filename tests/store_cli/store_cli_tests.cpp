@@ -336,7 +336,8 @@ TEST_F(StoreCli, EntryIdsAndFaultsMeanTheSameInEveryProcess) {
         ASSERT_EQ(folder->CreateFolder(FOLDER_GENERIC, lists, nullptr, nullptr, 0, &made), S_OK);
         LPSPropValue made_id = nullptr;
         ASSERT_EQ(HrGetOneProp(made, PR_ENTRYID, &made_id), S_OK);
-        const Json* listed = Find(Listing({"folders", "alice"}), "path", "Spam/Lists");
+        Json after = Listing({"folders", "alice"});
+        const Json* listed = Find(after, "path", "Spam/Lists");
         ASSERT_NE(listed, nullptr);
         EXPECT_EQ((*listed)["entry_id"].text,
                   infostore::Hex(made_id->Value.bin.lpb, made_id->Value.bin.cb));
