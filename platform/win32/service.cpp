@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <new>
 #include <poll.h>
 #include <pthread.h>
 #include <string>
@@ -150,6 +151,37 @@ void Deliver(Dispatcher& d, const std::vector<DWORD>& controls) {
     }
 }
 
+// One round of the dispatcher after poll: takes the signals and the wake-up
+// and hands the controls over. Returns true once the service has ended.
+bool DispatchRound(Dispatcher& d, int signal_fd, const pollfd* fds) {
+    std::vector<DWORD> controls;
+    if ((fds[0].revents & POLLIN) != 0) {
+        signalfd_siginfo info;
+        while (::read(signal_fd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
+            const DWORD control = ServiceControlOfSignal(static_cast<int>(info.ssi_signo));
+            if (control != 0) {
+                controls.push_back(control);
+            }
+        }
+    }
+    bool done = false;
+    if ((fds[1].revents & POLLIN) != 0) {
+        std::uint64_t count = 0;
+        ssize_t ignored = ::read(d.wake_fd, &count, sizeof(count));
+        (void)ignored;
+        std::lock_guard<std::mutex> hold(d.mutex);
+        done = d.service_done;
+        if (d.handler != nullptr && !d.held.empty()) {
+            controls.insert(controls.begin(), d.held.begin(), d.held.end());
+            d.held.clear();
+        }
+    }
+    if (!controls.empty()) {
+        Deliver(d, controls);
+    }
+    return done;
+}
+
 void RunDispatcher(Dispatcher& d, int signal_fd) {
     for (;;) {
         pollfd fds[2] = {{signal_fd, POLLIN, 0}, {d.wake_fd, POLLIN, 0}};
@@ -160,30 +192,13 @@ void RunDispatcher(Dispatcher& d, int signal_fd) {
             // Without poll the dispatcher can only wait for the service.
             return;
         }
-        std::vector<DWORD> controls;
-        if ((fds[0].revents & POLLIN) != 0) {
-            signalfd_siginfo info;
-            while (::read(signal_fd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
-                const DWORD control = ServiceControlOfSignal(static_cast<int>(info.ssi_signo));
-                if (control != 0) {
-                    controls.push_back(control);
-                }
-            }
-        }
         bool done = false;
-        if ((fds[1].revents & POLLIN) != 0) {
-            std::uint64_t count = 0;
-            ssize_t ignored = ::read(d.wake_fd, &count, sizeof(count));
-            (void)ignored;
+        try {
+            done = DispatchRound(d, signal_fd, fds);
+        } catch (const std::bad_alloc&) {
+            // The controls of this round are lost; the service goes on.
             std::lock_guard<std::mutex> hold(d.mutex);
             done = d.service_done;
-            if (d.handler != nullptr && !d.held.empty()) {
-                controls.insert(controls.begin(), d.held.begin(), d.held.end());
-                d.held.clear();
-            }
-        }
-        if (!controls.empty()) {
-            Deliver(d, controls);
         }
         if (done) {
             return;
