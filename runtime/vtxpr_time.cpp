@@ -60,8 +60,8 @@ std::int64_t DaysFromCivil(std::int64_t year, unsigned month, unsigned day) {
 
 // Milliseconds for a sleep of `seconds`, truncated. The product is nudged by
 // a millionth of a millisecond first, so decimal values with no exact binary
-// form (0.29 is 0.28999...) still give the milliseconds they were written
-// with. Negative and not-a-number waits are no wait; waits beyond the
+// form (1.005 times 1000 is 1004.99...) still give the milliseconds they
+// were written with. Negative and not-a-number waits are no wait; waits beyond the
 // counter's range are capped (about 49 days).
 std::uint32_t SleepMilliseconds(double seconds) {
     const double milliseconds = seconds * 1000.0 + 1e-6;
