@@ -153,6 +153,9 @@ std::uint32_t mailbox_engine::run_pass(const agent_flag& stop, const agent_flag&
     maintenance_only = maintenance_only_pass;
     remove = remove_pass;
     completed = 0;
+    last_queued = 0;
+    first_push_ns = 0;
+    last_done_ns = 0;
     char16_t address[VTXPR_NAME_CHARS] = {};
 
     std::uint32_t queued = 0;
@@ -170,6 +173,8 @@ std::uint32_t mailbox_engine::run_pass(const agent_flag& stop, const agent_flag&
             xal_log_message(XAL_LOG_ERR, 10013);
             break;
         }
+        if (queued == 0)
+            first_push_ns = VTXPR_TimeNs();
         ++queued;
     }
 
@@ -179,6 +184,7 @@ std::uint32_t mailbox_engine::run_pass(const agent_flag& stop, const agent_flag&
     release(manage_store);
     release(private_store);
     next_row = 0;
+    last_queued = queued;
 
     while (stop == 0 && reconfigure == 0 && queued != completed) {
         VTXPR_Sleep(1.0);
@@ -190,6 +196,7 @@ std::uint32_t mailbox_engine::run_pass(const agent_flag& stop, const agent_flag&
 void mailbox_engine::mark_mailbox_done() {
     VTXPR_Lock(counter_lock);
     ++completed;
+    last_done_ns = VTXPR_TimeNs();
     VTXPR_Unlock(counter_lock);
 }
 

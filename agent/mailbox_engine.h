@@ -82,4 +82,11 @@ public:
     const char16_t* spam_substring = nullptr;
     char16_t private_store_dn[VTXPR_NAME_CHARS] = {};
     char16_t profile_name[VTXPR_NAME_CHARS] = {};
+
+    // What the last pass did, for the operator's status line and the
+    // measurements: mailboxes queued, and the runtime clock (VTXPR_TimeNs)
+    // at the first push and at the last mark_mailbox_done (0 while none).
+    std::uint32_t last_queued = 0;
+    std::int64_t first_push_ns = 0;
+    std::atomic<std::int64_t> last_done_ns{0};
 };
