@@ -168,13 +168,13 @@ std::uint32_t mailbox_engine::run_pass(const agent_flag& stop, const agent_flag&
         }
         VTX_WStrNCpy(item->address, address, VTXPR_NAME_CHARS);
         item->address[VTXPR_NAME_CHARS - 1] = 0;
+        if (queued == 0)
+            first_push_ns = VTXPR_TimeNs();
         if (!pool->push(item)) {
             delete item;
             xal_log_message(XAL_LOG_ERR, 10013);
             break;
         }
-        if (queued == 0)
-            first_push_ns = VTXPR_TimeNs();
         ++queued;
     }
 
