@@ -1391,11 +1391,20 @@ HRESULT OpenInContext(const ContextPtr& context, std::int64_t null_folder, ULONG
         HRESULT hr = GetFolder(db, parts.row_id, &folder);
         if (FAILED(hr))
             return hr;
-        // A folder of another mailbox is not in this store.
-        if (folder.mailbox_id != context->mailbox.id)
-            return MAPI_E_NOT_FOUND;
+        // A folder of another mailbox is not in a mailbox store; the
+        // server-wide private store opens it in its own mailbox's context.
+        ContextPtr folder_context = context;
+        if (folder.mailbox_id != context->mailbox.id) {
+            MailboxRow owner;
+            if (!context->server_wide || FAILED(FindMailboxById(db, folder.mailbox_id, &owner)) ||
+                owner.server_id != context->mailbox.server_id)
+                return MAPI_E_NOT_FOUND;
+            hr = MakeContext(context->db, owner, &folder_context);
+            if (FAILED(hr))
+                return hr;
+        }
         LPMAPIFOLDER opened = nullptr;
-        hr = NewFolder(context, folder.id, &opened);
+        hr = NewFolder(folder_context, folder.id, &opened);
         if (FAILED(hr))
             return hr;
         if (object_type != nullptr)
@@ -1702,11 +1711,12 @@ private:
 } // namespace
 
 HRESULT MakeContext(const std::shared_ptr<StoreDb>& db, const MailboxRow& mailbox,
-                    ContextPtr* context) {
+                    ContextPtr* context, bool server_wide) {
     try {
         auto made = std::make_shared<StoreContext>();
         made->db = db;
         made->mailbox = mailbox;
+        made->server_wide = server_wide;
         made->store_entry_id = MakeStoreEntryId(db->Guid(), 0, mailbox.StoreDn(), mailbox.dn);
         *context = std::move(made);
     } catch (const std::bad_alloc&) {
@@ -1732,6 +1742,7 @@ HRESULT OpenStoreByEntryId(const std::shared_ptr<StoreDb>& db, const MailboxRow&
         return MAPI_E_INTERFACE_NOT_SUPPORTED;
     MailboxRow mailbox;
     HRESULT fault = S_OK;
+    ULONG parts_flags = 0;
     {
         Lock lock(db->Mutex());
         EntryIdParts parts;
@@ -1740,6 +1751,7 @@ HRESULT OpenStoreByEntryId(const std::shared_ptr<StoreDb>& db, const MailboxRow&
             return hr;
         if (parts.kind != EntryKind::Store)
             return MAPI_E_INVALID_ENTRYID;
+        parts_flags = parts.store_flags;
         // The fault is looked up for the mailbox as the identifier names it
         // (and as the caller's own, for identifiers of no mailbox).
         hr = FindMailbox(*db, parts.mailbox_dn.empty() ? caller.dn : parts.mailbox_dn, &mailbox);
@@ -1757,8 +1769,11 @@ HRESULT OpenStoreByEntryId(const std::shared_ptr<StoreDb>& db, const MailboxRow&
         if (!EqualNoCase(parts.store_dn, mailbox.StoreDn()))
             return MAPI_E_NOT_FOUND;
     }
+    // The identifier of the caller's own store from the stores table (no
+    // logon flags) opens the server-wide private store.
+    const bool server_wide = parts_flags == 0 && EqualNoCase(mailbox.dn, caller.dn);
     ContextPtr context;
-    HRESULT hr = MakeContext(db, mailbox, &context);
+    HRESULT hr = MakeContext(db, mailbox, &context, server_wide);
     if (SUCCEEDED(hr))
         hr = NewMsgStore(context, store);
     if (FAILED(hr))

@@ -28,6 +28,12 @@ struct StoreContext {
     std::shared_ptr<StoreDb> db;
     MailboxRow mailbox;
     std::vector<BYTE> store_entry_id; // PR_ENTRYID of the mailbox's store
+    // The logged-on user's own store, as the session's stores table names
+    // it: the server's private information store seen with the session's
+    // administrative rights. Through it a folder of any mailbox homed on the
+    // same server opens by its entry id (the agent checks the folder of
+    // every mailbox's rule that way); a mailbox store opens only its own.
+    bool server_wide = false;
 
     // S_OK, or the result a fault prescribes for `operation`.
     HRESULT Fault(const char* operation) const {
@@ -38,7 +44,7 @@ using ContextPtr = std::shared_ptr<const StoreContext>;
 
 // Makes the context of `mailbox`'s store on `db`.
 HRESULT MakeContext(const std::shared_ptr<StoreDb>& db, const MailboxRow& mailbox,
-                    ContextPtr* context);
+                    ContextPtr* context, bool server_wide = false);
 // A new message store object for the context (one reference).
 HRESULT NewMsgStore(const ContextPtr& context, LPMDB* store);
 
