@@ -159,6 +159,13 @@ int base_controller::report_status(std::uint32_t state) {
     return 1;
 }
 
+int base_controller::report_status_text(const char16_t* text) {
+    if (!service_mode()) {
+        return 0;
+    }
+    return SetServiceStatusText(status_handle.load(), text) != FALSE ? 1 : 0;
+}
+
 void base_controller::service_ctrl_handler(DWORD control) {
     base_controller* controller = current.load();
     if (controller == nullptr) {

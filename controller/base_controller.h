@@ -65,6 +65,11 @@ public:
     // Reports a service state: nonzero on success, 0 on failure (the failure
     // is written to the event log as the status-error event).
     int report_status(std::uint32_t state);
+    // In service mode, shows `text` as the service's status line (what
+    // `systemctl status` prints); nonzero when it was sent. In the console,
+    // or when the send fails, 0 and nothing else happens: the line is
+    // information for the operator, never a reason to report an error.
+    int report_status_text(const char16_t* text);
     // Delivers a request now when running, otherwise holds it back by the
     // deferral rules (one request at most; a shutdown is never replaced).
     void deliver_request(std::int32_t request);

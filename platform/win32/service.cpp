@@ -345,11 +345,10 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(LPCWSTR service_name,
     return ServiceHandle();
 }
 
-BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) {
-    if (status == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+namespace {
+// Sends one datagram of the notification protocol for the registered
+// service `handle`. FALSE with the last error set when it cannot.
+BOOL SendNotify(SERVICE_STATUS_HANDLE handle, const char* text, std::size_t size) {
     Dispatcher& d = g_dispatcher;
     sockaddr_un address;
     socklen_t length = 0;
@@ -371,9 +370,8 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) {
         SetLastError(static_cast<DWORD>(errno));
         return FALSE;
     }
-    const char* text = ServiceNotifyText(status->dwCurrentState);
-    const ssize_t sent = ::sendto(fd, text, std::strlen(text), MSG_NOSIGNAL,
-                                  reinterpret_cast<const sockaddr*>(&address), length);
+    const ssize_t sent =
+        ::sendto(fd, text, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), length);
     const int error = errno;
     ::close(fd);
     if (sent < 0) {
@@ -381,4 +379,33 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) {
         return FALSE;
     }
     return TRUE;
+}
+} // namespace
+
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) {
+    if (status == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const char* text = ServiceNotifyText(status->dwCurrentState);
+    return SendNotify(handle, text, std::strlen(text));
+}
+
+BOOL SetServiceStatusText(SERVICE_STATUS_HANDLE handle, LPCWSTR text) {
+    if (text == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::string line;
+    try {
+        line = "STATUS=" + VTX_ToUtf8(std::u16string_view(text, VTX_WStrLen(text)));
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    // One line: the protocol separates its assignments by line feeds.
+    for (char& c : line)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    return SendNotify(handle, line.data(), line.size());
 }

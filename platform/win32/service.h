@@ -105,6 +105,11 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(LPCWSTR service_name, LPHANDLE
 // error number (errno) of the failed send, such as 111 when nothing listens
 // on the notification socket.
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status);
+// Sends a free-text status line ("STATUS=text", line feeds made spaces) for
+// the registered service, shown by `systemctl status`. Windows has no such
+// call; the agent uses it for its per-pass summary. FALSE, with the last
+// error set, outside service mode or when the send fails.
+BOOL SetServiceStatusText(SERVICE_STATUS_HANDLE handle, LPCWSTR text);
 
 // The notification text for `state` (as listed above), for tests and for
 // anyone reading the journal.
