@@ -39,24 +39,25 @@ void PublishPass(base_controller& controller, const pass_summary& pass) {
     g_totals.mailboxes_queued += pass.queued;
     g_totals.mailboxes_done += pass.done;
 
-    char16_t line[256];
-    pass_status_line(pass, line, sizeof line / sizeof line[0]);
-    controller.report_status_text(line);
-
+    // The file first: whoever reads the status line finds the file current.
     static bool warned = false;
     try {
         const std::string path = pass_metrics_path();
-        if (path.empty()) {
-            return;
-        }
-        const int error = pass_metrics_write(path, pass_metrics_text(pass, g_totals, VTXPR_Time()));
-        if (error != 0 && !warned) {
-            warned = true;
-            std::fprintf(stderr, "sortwell: cannot write the metrics file %s: %s\n", path.c_str(),
-                         std::strerror(error));
+        if (!path.empty()) {
+            const int error =
+                pass_metrics_write(path, pass_metrics_text(pass, g_totals, VTXPR_Time()));
+            if (error != 0 && !warned) {
+                warned = true;
+                std::fprintf(stderr, "sortwell: cannot write the metrics file %s: %s\n",
+                             path.c_str(), std::strerror(error));
+            }
         }
     } catch (const std::bad_alloc&) {
     }
+
+    char16_t line[256];
+    pass_status_line(pass, line, sizeof line / sizeof line[0]);
+    controller.report_status_text(line);
 }
 
 } // namespace
