@@ -11,6 +11,13 @@ struct RootName {
     std::u16string_view short_; // folded
 };
 
+// A key's name and nesting as the registry limits them, and the most
+// characters of key paths (every level's full path) one hive may hold at a
+// time.
+constexpr std::size_t kMaxKeyName = 255;
+constexpr std::size_t kMaxKeyLevels = 512;
+constexpr std::size_t kMaxKeyCharacters = std::size_t{1} << 24;
+
 constexpr RootName kRoots[] = {
     {u"hkey_classes_root", u"hkcr"},   {u"hkey_current_user", u"hkcu"},
     {u"hkey_local_machine", u"hklm"},  {u"hkey_users", u"hku"},
@@ -156,11 +163,17 @@ public:
             LogicalLine logical;
             logical.parts.emplace_back(0, number);
             logical.text = line;
-            while (ContinuesOnNextLine(logical.text) && i + 1 < lines.size()) {
+            // The first line settles whether this is hex data; a line joined
+            // to it only has to keep the data going, so a value continued
+            // over many lines costs no more than its length.
+            bool continues = ContinuesOnNextLine(logical.text);
+            while (continues && i + 1 < lines.size()) {
                 logical.text.pop_back();
                 ++i;
+                const std::u16string_view next = Trim(lines[i]);
                 logical.parts.emplace_back(logical.text.size(), static_cast<int>(i) + 1);
-                logical.text += Trim(lines[i]);
+                logical.text += next;
+                continues = logical.text.back() == u'\\' && next.find(u'"') == std::u16string::npos;
             }
             if (!ValueLine(logical)) {
                 return false;
@@ -206,24 +219,62 @@ private:
         if (folded.find(u"\\\\") != std::u16string::npos) {
             return Fail(number, "a key path has an empty name between two '\\'");
         }
-        if (remove) {
-            const std::u16string below = folded + u"\\";
-            for (auto it = hive_->keys.begin(); it != hive_->keys.end();) {
-                if (it->first == folded || it->first.compare(0, below.size(), below) == 0) {
-                    it = hive_->keys.erase(it);
-                } else {
-                    ++it;
+        // The limits of the registry itself: they also keep a hostile file
+        // from making the parser hold every level's full path of an endless
+        // key.
+        std::size_t levels = 1;
+        std::size_t name_start = 0;
+        for (std::size_t i = 0; i <= folded.size(); ++i) {
+            if (i == folded.size() || folded[i] == u'\\') {
+                if (i - name_start > kMaxKeyName) {
+                    return Fail(number, "a key name is longer than 255 characters");
+                }
+                name_start = i + 1;
+                if (i < folded.size() && ++levels > kMaxKeyLevels) {
+                    return Fail(number, "a key is nested more than 512 levels deep");
                 }
             }
+        }
+        if (remove) {
+            // The key and the keys below it, which sort right after it.
+            if (hive_->keys.erase(folded) != 0) {
+                key_characters_ -= folded.size();
+            }
+            const std::u16string below = folded + u"\\";
+            auto it = hive_->keys.lower_bound(below);
+            auto end = it;
+            while (end != hive_->keys.end() && end->first.compare(0, below.size(), below) == 0) {
+                key_characters_ -= end->first.size();
+                ++end;
+            }
+            hive_->keys.erase(it, end);
             current_ = nullptr;
             return true;
         }
         // The key and every key above it exist.
         for (std::size_t sep = folded.find(u'\\'); sep != std::u16string::npos;
              sep = folded.find(u'\\', sep + 1)) {
-            hive_->keys[folded.substr(0, sep)];
+            if (!AddKey(folded.substr(0, sep), number)) {
+                return false;
+            }
+        }
+        if (!AddKey(folded, number)) {
+            return false;
         }
         current_ = &hive_->keys[folded];
+        return true;
+    }
+
+    // Makes the key `path` exist, counting the names kept.
+    bool AddKey(std::u16string path, int number) {
+        const std::size_t length = path.size();
+        if (hive_->keys.try_emplace(std::move(path)).second) {
+            key_characters_ += length;
+            if (key_characters_ > kMaxKeyCharacters) {
+                return Fail(number, "the keys of the hive add up to more than 16777216 characters "
+                                    "of key paths; a hive this large is not read");
+            }
+        }
         return true;
     }
 
@@ -280,7 +331,11 @@ private:
             int value = 0;
             int digits = 0;
             while (pos < text.size() && HexDigit(text[pos]) >= 0) {
-                value = value * 16 + HexDigit(text[pos]);
+                // A run longer than two digits is refused below; the value
+                // stops growing there so that it cannot overflow first.
+                if (digits < 2) {
+                    value = value * 16 + HexDigit(text[pos]);
+                }
                 ++digits;
                 ++pos;
             }
@@ -392,6 +447,7 @@ private:
     RegistryHive* hive_;
     RegistryParseError* error_;
     RegistryKey* current_ = nullptr;
+    std::size_t key_characters_ = 0;
 };
 
 } // namespace

@@ -15,7 +15,10 @@
 //
 // The file is UTF-8 (a byte order mark is allowed) or UTF-16LE with its byte
 // order mark. The root may be written in full or abbreviated (HKLM, HKCU,
-// HKCR, HKU, HKCC). A key also makes every key above it exist.
+// HKCR, HKU, HKCC). A key also makes every key above it exist. As in the
+// registry, a key name has at most 255 characters and keys nest at most 512
+// levels deep; a hive whose keys' paths (every level counted) come to more
+// than 16777216 characters at any point is refused as too large.
 #pragma once
 #include "platform/win32/win32_base.h"
 
