@@ -1,0 +1,206 @@
+// Shared pieces of the hostile input tests: a scratch directory, files
+// written byte for byte, standard error captured, and a store with one
+// mailbox, its spam folder and the agent's kind of rule.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "mailstore/mapitags.h"
+#include "mailstore/mapix.h"
+#include "platform/infostore/infostore_admin.h"
+
+namespace hostile {
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+inline void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// A fresh directory, removed with everything in it.
+class ScratchDir {
+public:
+    ScratchDir() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "sortwell-hostile-XXXXXX").string();
+        const char* made = ::mkdtemp(pattern.data());
+        path_ = made != nullptr ? made : "";
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Everything written to file descriptor 2 while the object lives.
+class CapturedStderr {
+public:
+    explicit CapturedStderr(std::string path) : path_(std::move(path)) {
+        std::fflush(stderr);
+        saved_ = ::dup(2);
+        const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, 2);
+        ::close(fd);
+    }
+    ~CapturedStderr() { Restore(); }
+    CapturedStderr(const CapturedStderr&) = delete;
+    CapturedStderr& operator=(const CapturedStderr&) = delete;
+    // Stops capturing and returns what was written.
+    std::string Text() {
+        Restore();
+        return ReadFile(path_);
+    }
+
+private:
+    void Restore() {
+        if (saved_ >= 0) {
+            std::fflush(stderr);
+            ::dup2(saved_, 2);
+            ::close(saved_);
+            saved_ = -1;
+        }
+    }
+    std::string path_;
+    int saved_ = -1;
+};
+
+// The agent's rule: the header block holds `marker` (any case) -> move to
+// `folder`. The structures live as long as the object.
+struct AgentRule {
+    std::string marker;
+    std::vector<BYTE> store_id;
+    std::vector<BYTE> folder_id;
+    SPropValue marker_value{};
+    SRestriction condition{};
+    ACTION action{};
+    ACTIONS actions{};
+
+    AgentRule(std::string text, std::vector<BYTE> store, std::vector<BYTE> folder)
+        : marker(std::move(text)), store_id(std::move(store)), folder_id(std::move(folder)) {
+        marker_value.ulPropTag = PR_TRANSPORT_MESSAGE_HEADERS;
+        marker_value.Value.lpszA = marker.data();
+        condition.rt = RES_CONTENT;
+        condition.res.resContent = {FL_SUBSTRING | FL_IGNORECASE | FL_LOOSE,
+                                    PR_TRANSPORT_MESSAGE_HEADERS, &marker_value};
+        action.acttype = OP_MOVE;
+        action.actMoveCopy = {
+            static_cast<ULONG>(store_id.size()), reinterpret_cast<LPENTRYID>(store_id.data()),
+            static_cast<ULONG>(folder_id.size()), reinterpret_cast<LPENTRYID>(folder_id.data())};
+        actions = {EDK_RULES_VERSION, 1, &action};
+    }
+    AgentRule(const AgentRule&) = delete;
+    AgentRule& operator=(const AgentRule&) = delete;
+
+    infostore::RuleSpec Spec(const std::string& name = "_Corvane Spam Folder Rule_") const {
+        infostore::RuleSpec spec;
+        spec.sequence = 1001;
+        spec.state = ST_ENABLED;
+        spec.level = 0;
+        spec.provider = "MSExchange.Rules";
+        spec.name = name;
+        spec.condition = &condition;
+        spec.actions = &actions;
+        return spec;
+    }
+};
+
+// A store file with server "mail1" and mailbox "alice", who has a folder
+// "Spam" below her top folder.
+class StoreFile {
+public:
+    explicit StoreFile(const std::string& path) : path_(path) {}
+    ~StoreFile() {
+        admin_.reset();
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            ::unlink((path_ + suffix).c_str());
+        }
+    }
+    StoreFile(const StoreFile&) = delete;
+    StoreFile& operator=(const StoreFile&) = delete;
+
+    // Creates the store; false (with a test failure) when that fails.
+    bool Create() {
+        HRESULT hr = infostore::Admin::Create(path_, "Example", "Lab", &admin_);
+        EXPECT_EQ(hr, S_OK) << (admin_ ? admin_->LastError() : "");
+        if (FAILED(hr)) {
+            return false;
+        }
+        EXPECT_EQ(admin_->AddServer("mail1"), S_OK) << admin_->LastError();
+        EXPECT_EQ(admin_->AddMailbox("alice", "mail1", "Alice", &alice_), S_OK)
+            << admin_->LastError();
+        EXPECT_EQ(admin_->CreateFolder("alice", "Spam", &spam_), S_OK) << admin_->LastError();
+        EXPECT_EQ(admin_->StoreEntryId("alice", &store_id_), S_OK) << admin_->LastError();
+        return !::testing::Test::HasFailure();
+    }
+
+    // Adds the agent's rule for `marker`; its id, or 0 after a failure.
+    std::int64_t AddAgentRule(const std::string& marker) {
+        AgentRule rule(marker, store_id_, spam_.entry_id);
+        std::int64_t id = 0;
+        EXPECT_EQ(admin_->AddRule("alice", "", rule.Spec(), &id), S_OK) << admin_->LastError();
+        return id;
+    }
+
+    // Delivers `message` to alice and returns the folder it ended up in
+    // ("" after a failure, which is reported).
+    std::string Deliver(const std::string& message) {
+        infostore::DeliveryResult result;
+        HRESULT hr = admin_->Deliver("alice", message, infostore::DeliveryOptions(), &result);
+        EXPECT_EQ(hr, S_OK) << admin_->LastError();
+        last_id_ = result.message_id;
+        return FAILED(hr) ? std::string() : result.folder_path;
+    }
+
+    // The message delivered last, as stored.
+    infostore::MessageInfo Last() {
+        std::vector<infostore::MessageInfo> messages;
+        EXPECT_EQ(admin_->ListMessages("alice", "", &messages), S_OK);
+        for (const auto& m : messages) {
+            if (m.id == last_id_) {
+                return m;
+            }
+        }
+        ADD_FAILURE() << "the last message is not in the store";
+        return {};
+    }
+
+    infostore::Admin& admin() { return *admin_; }
+    const std::string& path() const { return path_; }
+    const infostore::MailboxInfo& alice() const { return alice_; }
+    const infostore::FolderInfo& spam() const { return spam_; }
+    const std::vector<BYTE>& store_id() const { return store_id_; }
+
+private:
+    std::string path_;
+    std::unique_ptr<infostore::Admin> admin_;
+    infostore::MailboxInfo alice_;
+    infostore::FolderInfo spam_;
+    std::vector<BYTE> store_id_;
+    std::int64_t last_id_ = 0;
+};
+
+} // namespace hostile
