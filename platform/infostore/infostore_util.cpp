@@ -1,5 +1,6 @@
 #include "platform/infostore/infostore_util.h"
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 
@@ -333,6 +334,16 @@ std::string FormatFileTime(std::uint64_t value) {
 // ---- Messages --------------------------------------------------------------------------
 HRESULT ParseMessage(std::string_view text, ParsedMessage* message, std::string* error) {
     *message = ParsedMessage();
+    // An 8-bit MAPI string ends at its first NUL byte: a NUL kept in the
+    // header block would hide the rest of it from every reader and from the
+    // rules, so a spam marker after it would never be found. Delivery reads
+    // each NUL byte as a space.
+    std::string cleaned;
+    if (text.find('\0') != std::string_view::npos) {
+        cleaned.assign(text);
+        std::replace(cleaned.begin(), cleaned.end(), '\0', ' ');
+        text = cleaned;
+    }
     if (TrimWsp(text).empty()) {
         *error = "the message is empty";
         return MAPI_E_INVALID_PARAMETER;
@@ -382,6 +393,8 @@ HRESULT ParseMessage(std::string_view text, ParsedMessage* message, std::string*
     message->headers.assign(text.substr(0, header_end));
     message->body.assign(text.substr(body_start < text.size() ? body_start : text.size()));
     message->subject = DecodeEncodedWords(TrimWsp(subject_raw));
+    // An encoded word may decode to a NUL byte too.
+    std::replace(message->subject.begin(), message->subject.end(), '\0', ' ');
     return S_OK;
 }
 

@@ -72,7 +72,8 @@ struct ParsedMessage {
 // run of header fields (and their folded continuation lines) at the start;
 // it ends at the first empty line, which belongs to neither part, or at the
 // first line that is no header field, which starts the body. LF and CRLF
-// line ends are both accepted and kept as they are. Fails with
+// line ends are both accepted and kept as they are. A NUL byte reads as a
+// space (an 8-bit MAPI string could not hold it). Fails with
 // MAPI_E_INVALID_PARAMETER for an empty message.
 HRESULT ParseMessage(std::string_view text, ParsedMessage* message, std::string* error);
 
