@@ -1,4 +1,4 @@
-// Differential tests: thousands of random specifications (fixed seeds) that
+// Differential tests: thousands of random specifications (fixed starting values) that
 // our formatter and the C library's swprintf define alike, formatted by both
 // with the same arguments. Combinations where the two legitimately differ
 // are left out of the generation (each with the reason) and asserted on
@@ -91,7 +91,7 @@ template <bool WithReal> void Compare(const Case& c) {
 
 class Random {
 public:
-    explicit Random(unsigned seed) : engine_(seed) {}
+    explicit Random(unsigned start) : engine_(start) {}
     int Between(int low, int high) {
         return std::uniform_int_distribution<int>(low, high)(engine_);
     }
