@@ -614,6 +614,18 @@ class Documentation(unittest.TestCase):
         commands = [line.split("#")[0].strip() for line in blocks[0][1].splitlines()]
         self.assertEqual(commands, ["scripts/demo", "scripts/test"])
 
+    def test_agent_page_diagnoses_every_message_the_readme_does(self):
+        ids = re.findall(r"^\| (\d+|0x[0-9A-F]{8}) \|", self.readme, re.M)
+        self.assertGreater(len(ids), 30)
+        diagnostics = self.page.split(".SH DIAGNOSTICS\n", 1)[1].split(".SH ", 1)[0]
+        named = set()
+        for line in diagnostics.splitlines():
+            if line.startswith(".B ") or line.startswith(".BR "):
+                named |= set(re.findall(r"\b(\d{4,5}|0x[0-9A-F]{8})\b", line))
+                for first, last in re.findall(r'(\d{5}) " to " (\d{5})', line):
+                    named |= {str(n) for n in range(int(first), int(last) + 1)}
+        self.assertEqual(set(ids) - named, set())
+
     def test_readme_operations_cover_the_life_of_an_installation(self):
         for command in ("cmake --install", "cpack", "dpkg -i", "systemctl enable --now sortwell",
                         "systemctl stop sortwell", "systemctl reload sortwell",
