@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -72,12 +73,19 @@ bool IsBusy(int rc) {
     return (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED;
 }
 
+std::atomic<int> g_busy_timeout_ms{kBusyTimeoutMs};
+
 // The busy timeout covers nearly every wait; the few places where SQLite
 // reports busy without calling the handler (a WAL recovery by another
-// connection) are retried here a few times before giving up.
+// connection) are retried here a few times before giving up. The retries
+// end with the busy timeout too: a lock that another process keeps would
+// otherwise be waited for once per retry, fifty timeouts in all.
 template <typename F> int RetryBusy(F&& step) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(g_busy_timeout_ms.load());
     int rc = step();
-    for (int attempt = 0; IsBusy(rc) && attempt < 50; ++attempt) {
+    for (int attempt = 0; IsBusy(rc) && attempt < 50 && std::chrono::steady_clock::now() < deadline;
+         ++attempt) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2 + attempt));
         rc = step();
     }
@@ -85,6 +93,14 @@ template <typename F> int RetryBusy(F&& step) {
 }
 
 } // namespace
+
+void SetBusyTimeoutMs(int milliseconds) {
+    g_busy_timeout_ms = milliseconds < 0 ? 0 : milliseconds;
+}
+
+int BusyTimeoutMs() {
+    return g_busy_timeout_ms.load();
+}
 
 HRESULT HrFromSqlite(int rc) {
     switch (rc & 0xFF) {
@@ -268,7 +284,7 @@ HRESULT StoreDb::Open(const std::string& path, bool create, std::shared_ptr<Stor
 }
 
 HRESULT StoreDb::Configure(std::string* error) {
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    sqlite3_busy_timeout(db_, g_busy_timeout_ms.load());
     sqlite3_extended_result_codes(db_, 1);
     // journal_mode=WAL is kept in the file; asking again on an existing
     // store is a no-op but also proves the file is a database at all.

@@ -27,6 +27,13 @@ constexpr const char* kStoreFormat = "sortwell-infostore";
 constexpr int kStoreVersion = 1;
 constexpr int kBusyTimeoutMs = 30000;
 
+// How long an operation waits for a lock another connection or process
+// holds before it fails with MAPI_E_BUSY: kBusyTimeoutMs unless set here.
+// Applies to connections opened afterwards. For tests, which must not wait
+// the full time to see a locked store refused.
+void SetBusyTimeoutMs(int milliseconds);
+int BusyTimeoutMs();
+
 // Turns an SQLite result into the MAPI failure a caller sees.
 HRESULT HrFromSqlite(int rc);
 

@@ -188,6 +188,10 @@ public:
         return {};
     }
 
+    // Closes the store's connection (a later Reopen opens it again).
+    void Close() { admin_.reset(); }
+    HRESULT Reopen() { return infostore::Admin::Open(path_, &admin_); }
+
     infostore::Admin& admin() { return *admin_; }
     const std::string& path() const { return path_; }
     const infostore::MailboxInfo& alice() const { return alice_; }
