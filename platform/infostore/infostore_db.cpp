@@ -287,11 +287,13 @@ HRESULT StoreDb::Configure(std::string* error) {
     sqlite3_busy_timeout(db_, g_busy_timeout_ms.load());
     sqlite3_extended_result_codes(db_, 1);
     // journal_mode=WAL is kept in the file; asking again on an existing
-    // store is a no-op but also proves the file is a database at all.
+    // store is a no-op but also proves the file is a database at all. Every
+    // session has its own connection (twenty workers and more), so each
+    // keeps a page cache of 512 KiB instead of SQLite's default 2 MiB.
     int rc = RetryBusy([&] {
         return sqlite3_exec(db_,
                             "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; "
-                            "PRAGMA foreign_keys=ON;",
+                            "PRAGMA foreign_keys=ON; PRAGMA cache_size=-512;",
                             nullptr, nullptr, nullptr);
     });
     if (rc != SQLITE_OK) {

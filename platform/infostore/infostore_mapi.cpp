@@ -1520,14 +1520,28 @@ public:
             HRESULT hr = ListMailboxRows(db, server_id, &mailboxes);
             if (FAILED(hr))
                 return hr;
-            std::vector<PropBag> bags(mailboxes.size());
+            // Built in place rather than through property bags: a server's
+            // mailbox list is the one table that grows with the whole
+            // organisation, and the table copies the rows anyway.
+            constexpr std::size_t kColumns = 3;
+            std::vector<std::vector<BYTE>> ids(mailboxes.size());
+            std::vector<SPropValue> values(mailboxes.size() * kColumns);
+            std::vector<SRow> rows(mailboxes.size());
             for (std::size_t i = 0; i < mailboxes.size(); ++i) {
-                const MailboxRow& m = mailboxes[i];
-                bags[i].Str(PR_EMAIL_ADDRESS_A, m.dn);
-                bags[i].Str(PR_DISPLAY_NAME, m.display_name);
-                bags[i].Bin(PR_ENTRYID, MakeStoreEntryId(db.Guid(), 0, m.StoreDn(), m.dn));
+                MailboxRow& m = mailboxes[i];
+                ids[i] = MakeStoreEntryId(db.Guid(), 0, m.StoreDn(), m.dn);
+                SPropValue* v = &values[i * kColumns];
+                v[0].ulPropTag = PR_EMAIL_ADDRESS_A;
+                v[0].Value.lpszA = m.dn.data();
+                v[1].ulPropTag = PR_DISPLAY_NAME;
+                v[1].Value.lpszA = m.display_name.data();
+                v[2].ulPropTag = PR_ENTRYID;
+                v[2].Value.bin.cb = static_cast<ULONG>(ids[i].size());
+                v[2].Value.bin.lpb = ids[i].data();
+                rows[i].cValues = kColumns;
+                rows[i].lpProps = v;
             }
-            return TableFromBags(bags, out);
+            return MAPICreateRowTable(static_cast<ULONG>(rows.size()), rows.data(), out);
         };
         return gate.Finish(StoreTable::Create(context_, std::move(loader), table));
     }
