@@ -16,8 +16,8 @@ int event_log_report(std::uint16_t type, std::uint16_t category, std::uint32_t e
 // data. A 4-byte datum adds its low 16 bits as one more insertion string in
 // decimal.
 void event_log_report_data(std::uint16_t type, std::uint16_t category, std::uint32_t event_id,
-                           std::uint16_t count, std::uint32_t data_size,
-                           const char16_t** strings, const void* data);
+                           std::uint16_t count, std::uint32_t data_size, const char16_t** strings,
+                           const void* data);
 // Opens the event source under `source_name` when it is not open, closes it
 // when it is. Returns the new handle value after opening (0 on failure), or
 // the result of the close.

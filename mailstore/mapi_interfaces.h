@@ -120,8 +120,8 @@ using LPEXCHANGEMODIFYTABLE = IExchangeModifyTable*;
 class IMAPISession : public IUnknown {
 public:
     virtual HRESULT GetMsgStoresTable(ULONG flags, LPMAPITABLE* table) = 0;
-    virtual HRESULT OpenMsgStore(ULONG_PTR ui_param, ULONG entry_size, LPENTRYID entry,
-                                 LPCIID iid, ULONG flags, LPMDB* store) = 0;
+    virtual HRESULT OpenMsgStore(ULONG_PTR ui_param, ULONG entry_size, LPENTRYID entry, LPCIID iid,
+                                 ULONG flags, LPMDB* store) = 0;
     virtual HRESULT Logoff(ULONG_PTR ui_param, ULONG flags, ULONG reserved) = 0;
 };
 using LPMAPISESSION = IMAPISession*;
@@ -145,8 +145,7 @@ using LPSERVICEADMIN = IMsgServiceAdmin*;
 class IProfAdmin : public IUnknown {
 public:
     virtual HRESULT GetProfileTable(ULONG flags, LPMAPITABLE* table) = 0;
-    virtual HRESULT CreateProfile(LPSTR name, LPSTR password, ULONG_PTR ui_param,
-                                  ULONG flags) = 0;
+    virtual HRESULT CreateProfile(LPSTR name, LPSTR password, ULONG_PTR ui_param, ULONG flags) = 0;
     virtual HRESULT DeleteProfile(LPSTR name, ULONG flags) = 0;
     virtual HRESULT AdminServices(LPSTR name, LPSTR password, ULONG_PTR ui_param, ULONG flags,
                                   LPSERVICEADMIN* admin) = 0;

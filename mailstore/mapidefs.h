@@ -68,18 +68,27 @@ using LPENTRYID = ENTRYID*;
 // value is a warning). Callers pass failures on unchanged.
 #define MAKE_MAPI_E(n) (static_cast<HRESULT>(0x80040000u | (n)))
 #define MAKE_MAPI_S(n) (static_cast<HRESULT>(0x00040000u | (n)))
-inline bool FAILED(HRESULT hr) { return hr < 0; }
-inline bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-inline bool HR_FAILED(HRESULT hr) { return hr < 0; }
+inline bool FAILED(HRESULT hr) {
+    return hr < 0;
+}
+inline bool SUCCEEDED(HRESULT hr) {
+    return hr >= 0;
+}
+inline bool HR_FAILED(HRESULT hr) {
+    return hr < 0;
+}
 
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT S_FALSE = 1;
-constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001u);     // not implemented / nothing found to act on
-constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u); // QueryInterface: no such interface
-constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);        // unspecified failure
+constexpr HRESULT E_NOTIMPL =
+    static_cast<HRESULT>(0x80004001u); // not implemented / nothing found to act on
+constexpr HRESULT E_NOINTERFACE =
+    static_cast<HRESULT>(0x80004002u);                        // QueryInterface: no such interface
+constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u); // unspecified failure
 constexpr HRESULT E_ACCESSDENIED = static_cast<HRESULT>(0x80070005u);
 constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
-constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);  // a required argument is missing or malformed
+constexpr HRESULT E_INVALIDARG =
+    static_cast<HRESULT>(0x80070057u); // a required argument is missing or malformed
 
 constexpr HRESULT MAPI_E_CALL_FAILED = E_FAIL;
 constexpr HRESULT MAPI_E_NOT_ENOUGH_MEMORY = E_OUTOFMEMORY;
@@ -124,7 +133,7 @@ constexpr HRESULT MAPI_E_UNEXPECTED_ID = MAKE_MAPI_E(0x307);
 constexpr HRESULT MAPI_E_UNABLE_TO_COMPLETE = MAKE_MAPI_E(0x400);
 constexpr HRESULT MAPI_E_TIMEOUT = MAKE_MAPI_E(0x401);
 constexpr HRESULT MAPI_E_TABLE_EMPTY = MAKE_MAPI_E(0x402);
-constexpr HRESULT MAPI_E_TABLE_TOO_BIG = MAKE_MAPI_E(0x403);          // more rows than the caller's limit
+constexpr HRESULT MAPI_E_TABLE_TOO_BIG = MAKE_MAPI_E(0x403); // more rows than the caller's limit
 constexpr HRESULT MAPI_E_INVALID_BOOKMARK = MAKE_MAPI_E(0x405);
 constexpr HRESULT MAPI_E_WAIT = MAKE_MAPI_E(0x500);
 constexpr HRESULT MAPI_E_CANCEL = MAKE_MAPI_E(0x501);
@@ -142,7 +151,8 @@ constexpr HRESULT MAPI_E_HAS_MESSAGES = MAKE_MAPI_E(0x60A);
 constexpr HRESULT MAPI_E_FOLDER_CYCLE = MAKE_MAPI_E(0x60B);
 constexpr HRESULT MAPI_E_AMBIGUOUS_RECIP = MAKE_MAPI_E(0x700);
 constexpr HRESULT MAPI_W_NO_SERVICE = MAKE_MAPI_S(0x203);
-constexpr HRESULT MAPI_W_ERRORS_RETURNED = MAKE_MAPI_S(0x380);        // some properties came back as PT_ERROR
+constexpr HRESULT MAPI_W_ERRORS_RETURNED =
+    MAKE_MAPI_S(0x380); // some properties came back as PT_ERROR
 constexpr HRESULT MAPI_W_POSITION_CHANGED = MAKE_MAPI_S(0x481);
 constexpr HRESULT MAPI_W_APPROX_COUNT = MAKE_MAPI_S(0x482);
 constexpr HRESULT MAPI_W_PARTIAL_COMPLETION = MAKE_MAPI_S(0x680);
@@ -225,10 +235,18 @@ constexpr ULONG PT_SRESTRICTION = 0x00FD;
 constexpr ULONG PT_ACTIONS = 0x00FE;
 constexpr ULONG PT_BINARY = 0x0102;
 
-constexpr ULONG PROP_TYPE(ULONG tag) { return tag & 0xFFFFu; }
-constexpr ULONG PROP_ID(ULONG tag) { return tag >> 16; }
-constexpr ULONG PROP_TAG(ULONG type, ULONG id) { return (id << 16) | type; }
-constexpr ULONG CHANGE_PROP_TYPE(ULONG tag, ULONG type) { return (tag & 0xFFFF0000u) | type; }
+constexpr ULONG PROP_TYPE(ULONG tag) {
+    return tag & 0xFFFFu;
+}
+constexpr ULONG PROP_ID(ULONG tag) {
+    return tag >> 16;
+}
+constexpr ULONG PROP_TAG(ULONG type, ULONG id) {
+    return (id << 16) | type;
+}
+constexpr ULONG CHANGE_PROP_TYPE(ULONG tag, ULONG type) {
+    return (tag & 0xFFFF0000u) | type;
+}
 
 struct SBinary {
     ULONG cb;
@@ -244,21 +262,21 @@ using ENTRYLIST = SBinaryArray;
 using LPENTRYLIST = SBinaryArray*;
 
 union _PV {
-    std::int16_t i;          // PT_I2
-    LONG l;                  // PT_LONG
-    ULONG ul;                // PT_LONG, unsigned view
-    float flt;               // PT_R4
-    double dbl;              // PT_DOUBLE, PT_APPTIME
-    std::uint16_t b;         // PT_BOOLEAN
-    std::int64_t li;         // PT_I8, PT_CURRENCY
-    LPSTR lpszA;             // PT_STRING8 (UTF-8, the "ANSI code page" here)
-    LPWSTR lpszW;            // PT_UNICODE (UTF-16)
-    GUID* lpguid;            // PT_CLSID
-    FILETIME ft;             // PT_SYSTIME
-    SBinary bin;             // PT_BINARY
-    SCODE err;               // PT_ERROR
-    LONG x;                  // PT_NULL, PT_OBJECT
-    LPVOID lpv;              // PT_SRESTRICTION (SRestriction*), PT_ACTIONS (ACTIONS*)
+    std::int16_t i;  // PT_I2
+    LONG l;          // PT_LONG
+    ULONG ul;        // PT_LONG, unsigned view
+    float flt;       // PT_R4
+    double dbl;      // PT_DOUBLE, PT_APPTIME
+    std::uint16_t b; // PT_BOOLEAN
+    std::int64_t li; // PT_I8, PT_CURRENCY
+    LPSTR lpszA;     // PT_STRING8 (UTF-8, the "ANSI code page" here)
+    LPWSTR lpszW;    // PT_UNICODE (UTF-16)
+    GUID* lpguid;    // PT_CLSID
+    FILETIME ft;     // PT_SYSTIME
+    SBinary bin;     // PT_BINARY
+    SCODE err;       // PT_ERROR
+    LONG x;          // PT_NULL, PT_OBJECT
+    LPVOID lpv;      // PT_SRESTRICTION (SRestriction*), PT_ACTIONS (ACTIONS*)
 };
 
 struct SPropValue {

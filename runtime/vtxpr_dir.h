@@ -2,9 +2,9 @@
 #pragma once
 
 // Read flags.
-constexpr int VTXPR_DIR_SKIP_DOT = 1;     // skip "."
-constexpr int VTXPR_DIR_SKIP_DOTDOT = 2;  // skip ".."
-constexpr int VTXPR_DIR_SKIP_HIDDEN = 4;  // skip every name that begins with a dot
+constexpr int VTXPR_DIR_SKIP_DOT = 1;    // skip "."
+constexpr int VTXPR_DIR_SKIP_DOTDOT = 2; // skip ".."
+constexpr int VTXPR_DIR_SKIP_HIDDEN = 4; // skip every name that begins with a dot
 
 struct VTXPR_DIR;
 struct VTXPR_DIRENT;

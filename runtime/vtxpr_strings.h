@@ -40,5 +40,4 @@ int VTXPR_VFormatter(VTXPR_FLUSH flush, VTXPR_BUFFER* buffer, const char16_t* fo
 // written, or `count` when the output was cut (1 for a malformed positional
 // specification).
 int VTXPR_Snprintf(char16_t* buffer, std::size_t count, const char16_t* format, ...);
-int VTXPR_Vsnprintf(char16_t* buffer, std::size_t count, const char16_t* format,
-                    va_list arguments);
+int VTXPR_Vsnprintf(char16_t* buffer, std::size_t count, const char16_t* format, va_list arguments);
