@@ -66,6 +66,15 @@ void SetStorePathOverride(const std::string& path) {
 
 const std::vector<std::string>& FaultOperations() {
     static const std::vector<std::string> kOperations = {
+        "MAPIAdminProfiles",
+        "IProfAdmin::GetProfileTable",
+        "IProfAdmin::CreateProfile",
+        "IProfAdmin::DeleteProfile",
+        "IProfAdmin::AdminServices",
+        "IMsgServiceAdmin::CreateMsgService",
+        "IMsgServiceAdmin::GetMsgServiceTable",
+        "IMsgServiceAdmin::OpenProfileSection",
+        "IProfSect::GetProps",
         "MAPILogonEx",
         "IMsgServiceAdmin::ConfigureMsgService",
         "IMAPISession::GetMsgStoresTable",

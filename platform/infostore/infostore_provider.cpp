@@ -182,10 +182,28 @@ private:
 
 } // namespace
 
+namespace {
+// The MAPI runtime's own profile operations answer to the store's fault
+// table too, so that every call the agent makes can be failed on demand. A
+// profile belongs to no mailbox: only faults for every mailbox ("*") apply.
+// The store is opened for each question (profile operations are rare: a few
+// at every start of the agent); without a readable store nothing fails.
+HRESULT ProfileFaultHook(const char* operation) {
+    std::shared_ptr<StoreDb> db;
+    std::string error;
+    if (FAILED(StoreDb::Open(StorePath(), false, &db, &error)))
+        return S_OK;
+    return db->CheckFault(operation, std::string(), std::string());
+}
+} // namespace
+
 void RegisterMsgService() {
     static InfostoreProvider provider;
     static std::once_flag once;
-    std::call_once(once, [] { MAPIRegisterMsgService("MSEMS", &provider); });
+    std::call_once(once, [] {
+        MAPIRegisterMsgService("MSEMS", &provider);
+        MAPISetFaultHook(&ProfileFaultHook);
+    });
 }
 
 namespace {

@@ -89,6 +89,8 @@ public:
 
     HRESULT GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count,
                      LPSPropValue* values) override {
+        if (HRESULT fault = MAPICheckFault("IProfSect::GetProps"); FAILED(fault))
+            return fault;
         if (count == nullptr || values == nullptr)
             return MAPI_E_INVALID_PARAMETER;
         *count = 0;
@@ -250,6 +252,8 @@ public:
     // Rows: PR_SERVICE_NAME, PR_SERVICE_UID, PR_DISPLAY_NAME and
     // PR_RESOURCE_FLAGS (0), in the order the services were created.
     HRESULT GetMsgServiceTable(ULONG flags, LPMAPITABLE* table) override {
+        if (HRESULT fault = MAPICheckFault("IMsgServiceAdmin::GetMsgServiceTable"); FAILED(fault))
+            return fault;
         if (table == nullptr)
             return MAPI_E_INVALID_PARAMETER;
         *table = nullptr;
@@ -279,6 +283,8 @@ public:
     }
 
     HRESULT CreateMsgService(LPSTR service, LPSTR display_name, ULONG_PTR, ULONG flags) override {
+        if (HRESULT fault = MAPICheckFault("IMsgServiceAdmin::CreateMsgService"); FAILED(fault))
+            return fault;
         if (HRESULT hr = CheckName(service); FAILED(hr))
             return hr;
         if (display_name != nullptr && std::strlen(display_name) > kMaxNameBytes)
@@ -376,6 +382,8 @@ public:
 
     HRESULT OpenProfileSection(LPMAPIUID section_uid, LPCIID iid, ULONG flags,
                                LPPROFSECT* section) override {
+        if (HRESULT fault = MAPICheckFault("IMsgServiceAdmin::OpenProfileSection"); FAILED(fault))
+            return fault;
         if (section == nullptr)
             return MAPI_E_INVALID_PARAMETER;
         *section = nullptr;
@@ -419,6 +427,8 @@ public:
     // Rows: PR_DISPLAY_NAME (PR_DISPLAY_NAME_W with MAPI_UNICODE) and
     // PR_DEFAULT_PROFILE, which is always false: there is no default profile.
     HRESULT GetProfileTable(ULONG flags, LPMAPITABLE* table) override {
+        if (HRESULT fault = MAPICheckFault("IProfAdmin::GetProfileTable"); FAILED(fault))
+            return fault;
         if (table == nullptr)
             return MAPI_E_INVALID_PARAMETER;
         *table = nullptr;
@@ -448,6 +458,8 @@ public:
     }
 
     HRESULT CreateProfile(LPSTR name, LPSTR, ULONG_PTR, ULONG flags) override {
+        if (HRESULT fault = MAPICheckFault("IProfAdmin::CreateProfile"); FAILED(fault))
+            return fault;
         if (HRESULT hr = CheckName(name); FAILED(hr))
             return hr;
         if (flags & ~MAPI_DIALOG)
@@ -463,6 +475,8 @@ public:
     }
 
     HRESULT DeleteProfile(LPSTR name, ULONG flags) override {
+        if (HRESULT fault = MAPICheckFault("IProfAdmin::DeleteProfile"); FAILED(fault))
+            return fault;
         if (HRESULT hr = CheckName(name); FAILED(hr))
             return hr;
         if (flags != 0)
@@ -482,6 +496,8 @@ public:
 
     HRESULT AdminServices(LPSTR name, LPSTR, ULONG_PTR, ULONG flags,
                           LPSERVICEADMIN* admin) override {
+        if (HRESULT fault = MAPICheckFault("IProfAdmin::AdminServices"); FAILED(fault))
+            return fault;
         if (admin == nullptr)
             return MAPI_E_INVALID_PARAMETER;
         *admin = nullptr;
@@ -506,6 +522,8 @@ public:
 } // namespace
 
 HRESULT MAPIAdminProfiles(ULONG flags, LPPROFADMIN* admin) {
+    if (HRESULT fault = MAPICheckFault("MAPIAdminProfiles"); FAILED(fault))
+        return fault;
     if (admin == nullptr)
         return MAPI_E_INVALID_PARAMETER;
     *admin = nullptr;

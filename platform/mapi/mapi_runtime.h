@@ -44,6 +44,18 @@ private:
         return release();                                                                          \
     }
 
+// ---- Fault injection ----------------------------------------------------------
+// A provider may let tests and operators make the runtime's own profile
+// operations fail on demand, as it does for its own. The hook is asked with
+// the operation's name ("MAPIAdminProfiles", "IProfAdmin::CreateProfile",
+// "IMsgServiceAdmin::OpenProfileSection", "IProfSect::GetProps", ...) before
+// the operation does anything; a failure it returns is the operation's
+// result, anything else lets the operation go on. Null removes the hook.
+using MAPIFaultHook = HRESULT (*)(const char* operation);
+void MAPISetFaultHook(MAPIFaultHook hook);
+// S_OK, or the failure the hook prescribes for `operation`.
+HRESULT MAPICheckFault(const char* operation);
+
 // ---- Property copies ---------------------------------------------------------
 // Deep copy of one value (strings, binaries, restrictions and rule actions
 // included) whose pointed-to data is allocated with MAPIAllocateMore on

@@ -1,5 +1,5 @@
 // Every operation gives back every MAPI buffer and object on every path.
-// For each store operation that can be made to fail, and for each of its
+// For each store or profile operation that can be made to fail, and for each of its
 // calls in turn, the sweep lets the earlier calls through (with a harmless
 // warning) and fails that one, runs the operation, and compares the
 // runtime's live counts with those before the run.
@@ -54,6 +54,7 @@ protected:
         ASSERT_EQ(admin_->ClearFaults(), S_OK);
         EXPECT_GT(failed_calls, 0) << "no call of the store was ever failed";
         RecordProperty("failed_calls", failed_calls);
+        last_failed_calls_ = failed_calls;
     }
     void Logoff(LPMDB* store) {
         if (FAILED(HrMailboxLogoff(store)))
@@ -66,6 +67,7 @@ protected:
 
     Mailbox box_;
     LPMAPIFOLDER spam_ = nullptr;
+    int last_failed_calls_ = 0;
 };
 
 TEST_F(ReleaseSweep, PrivateStoreLogonInboxAndRulesTables) {
@@ -138,6 +140,11 @@ TEST_F(ReleaseSweep, Profiles) {
             mapi_GetProfileServerDN(u"swl_sweep", dn, 256);
         mapi_DeleteProfile(u"swl_sweep");
     });
+    // Every profile call of the runtime is failed in turn, not only the
+    // service configuration: admin object, profile table, deletion,
+    // creation, service admin, service creation, service table,
+    // configuration, section and its property, and the final deletion.
+    EXPECT_GE(last_failed_calls_, 12);
 }
 
 } // namespace
