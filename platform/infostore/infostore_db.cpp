@@ -80,9 +80,17 @@ std::atomic<int> g_busy_timeout_ms{kBusyTimeoutMs};
 // connection) are retried here a few times before giving up. The retries
 // end with the busy timeout too: a lock that another process keeps would
 // otherwise be waited for once per retry, fifty timeouts in all.
+// A NoBusyWait in scope on this thread: connections opened here give up at
+// once on a locked file.
+thread_local int t_no_busy_wait = 0;
+
+int EffectiveBusyTimeoutMs() {
+    return t_no_busy_wait > 0 ? 0 : g_busy_timeout_ms.load();
+}
+
 template <typename F> int RetryBusy(F&& step) {
     const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(g_busy_timeout_ms.load());
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(EffectiveBusyTimeoutMs());
     int rc = step();
     for (int attempt = 0; IsBusy(rc) && attempt < 50 && std::chrono::steady_clock::now() < deadline;
          ++attempt) {
@@ -100,6 +108,13 @@ void SetBusyTimeoutMs(int milliseconds) {
 
 int BusyTimeoutMs() {
     return g_busy_timeout_ms.load();
+}
+
+NoBusyWait::NoBusyWait() {
+    ++t_no_busy_wait;
+}
+NoBusyWait::~NoBusyWait() {
+    --t_no_busy_wait;
 }
 
 HRESULT HrFromSqlite(int rc) {
@@ -284,7 +299,7 @@ HRESULT StoreDb::Open(const std::string& path, bool create, std::shared_ptr<Stor
 }
 
 HRESULT StoreDb::Configure(std::string* error) {
-    sqlite3_busy_timeout(db_, g_busy_timeout_ms.load());
+    sqlite3_busy_timeout(db_, EffectiveBusyTimeoutMs());
     sqlite3_extended_result_codes(db_, 1);
     // journal_mode=WAL is kept in the file; asking again on an existing
     // store is a no-op but also proves the file is a database at all. Every

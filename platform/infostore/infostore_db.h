@@ -33,6 +33,16 @@ constexpr int kBusyTimeoutMs = 30000;
 // the full time to see a locked store refused.
 void SetBusyTimeoutMs(int milliseconds);
 int BusyTimeoutMs();
+// While one of these is alive, store connections opened on the calling
+// thread do not wait for a locked file: a busy store fails at once. For
+// questions that must never hold anything up (the profile fault hook).
+class NoBusyWait {
+public:
+    NoBusyWait();
+    ~NoBusyWait();
+    NoBusyWait(const NoBusyWait&) = delete;
+    NoBusyWait& operator=(const NoBusyWait&) = delete;
+};
 
 // Turns an SQLite result into the MAPI failure a caller sees.
 HRESULT HrFromSqlite(int rc);

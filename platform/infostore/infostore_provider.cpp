@@ -188,7 +188,10 @@ namespace {
 // profile belongs to no mailbox: only faults for every mailbox ("*") apply.
 // The store is opened for each question (profile operations are rare: a few
 // at every start of the agent); without a readable store nothing fails.
+// A store that is busy (locked by another process) counts as having no
+// fault: the question never makes a profile operation wait.
 HRESULT ProfileFaultHook(const char* operation) {
+    NoBusyWait quick;
     std::shared_ptr<StoreDb> db;
     std::string error;
     if (FAILED(StoreDb::Open(StorePath(), false, &db, &error)))
