@@ -17,8 +17,6 @@
 #include "runtime/vtxpr_time.h"
 
 namespace {
-constexpr FLAGS AGENT_LOGON_FLAGS =
-    MAPI_NEW_SESSION | MAPI_EXPLICIT_PROFILE | MAPI_EXTENDED | MAPI_NO_MAIL | MAPI_NT_SERVICE;
 // 8-bit room for a wide name of VTXPR_NAME_CHARS characters.
 constexpr std::size_t NARROW_NAME_BYTES = VTXPR_NAME_CHARS * 3 + 1;
 constexpr const char16_t* PRIVATE_MDB_SUFFIX = u"/cn=Microsoft Private MDB";
@@ -29,6 +27,17 @@ void release(auto*& object) {
     object = nullptr;
 }
 } // namespace
+
+HRESULT agent_profile_logon(const char16_t* profile_name, LPMAPISESSION* session) {
+    // A new session on the explicitly named profile, extended MAPI, no mail
+    // spooler, as a service.
+    constexpr FLAGS flags =
+        MAPI_NEW_SESSION | MAPI_EXPLICIT_PROFILE | MAPI_EXTENDED | MAPI_NO_MAIL | MAPI_NT_SERVICE;
+    char profile[NARROW_NAME_BYTES];
+    VTX_Utf16ToUtf8(profile_name, profile, sizeof profile);
+    char password[1] = "";
+    return MAPILogonEx(0, profile, password, flags, session);
+}
 
 mailbox_engine::~mailbox_engine() = default;
 
@@ -54,10 +63,7 @@ std::int32_t mailbox_engine::setup(std::uint32_t thread_count, std::uint32_t ret
         return 28002;
     }
 
-    char profile[NARROW_NAME_BYTES];
-    VTX_Utf16ToUtf8(profile_name, profile, sizeof profile);
-    char password[1] = "";
-    hr = MAPILogonEx(0, profile, password, AGENT_LOGON_FLAGS, &session);
+    hr = agent_profile_logon(profile_name, &session);
     if (FAILED(hr)) {
         session = nullptr;
         xal_log_message(XAL_LOG_ERR, 28003, alias, static_cast<unsigned>(hr));

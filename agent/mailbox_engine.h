@@ -26,6 +26,11 @@ constexpr std::uint32_t MAINTENANCE_IDLE = 0; // waiting for the window to open
 constexpr std::uint32_t MAINTENANCE_DUE = 1;  // the window is open: this pass expunges
 constexpr std::uint32_t MAINTENANCE_DONE = 2; // ran in this window; waiting for it to close
 
+// Logs on to the temporary profile `profile_name` the way every logon of the
+// agent is made (the engine's own and each worker's): a new session on that
+// profile, extended MAPI, no mail spooler, as a service.
+HRESULT agent_profile_logon(const char16_t* profile_name, LPMAPISESSION* session);
+
 class mailbox_engine {
 public:
     // Every field empty, spam retention 30, maintenance state idle.

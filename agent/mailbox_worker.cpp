@@ -16,10 +16,6 @@
 namespace {
 // How long an idle worker waits before it looks at the queue again, seconds.
 constexpr double IDLE_POLL_SECONDS = 0.02;
-// MAPILogonEx flags of every logon the agent makes: a new session on an
-// explicitly named profile, extended MAPI, no mail spooler, as a service.
-constexpr FLAGS AGENT_LOGON_FLAGS =
-    MAPI_NEW_SESSION | MAPI_EXPLICIT_PROFILE | MAPI_EXTENDED | MAPI_NO_MAIL | MAPI_NT_SERVICE;
 // 8-bit room for a wide text of VTXPR_MAX_PATH characters (up to three
 // bytes a UTF-16 code unit in UTF-8).
 constexpr std::size_t NARROW_PATH_BYTES = VTXPR_MAX_PATH * 3 + 1;
@@ -56,10 +52,7 @@ int mailbox_worker::thread_init(void* param) {
     MAPIINIT_0 init{MAPI_INIT_VERSION, MAPI_NT_SERVICE};
     MAPIInitialize(&init);
 
-    char profile[VTXPR_NAME_CHARS * 3 + 1];
-    VTX_Utf16ToUtf8(engine->profile_name, profile, sizeof profile);
-    char password[1] = "";
-    HRESULT hr = MAPILogonEx(0, profile, password, AGENT_LOGON_FLAGS, &session);
+    HRESULT hr = agent_profile_logon(engine->profile_name, &session);
     if (FAILED(hr)) {
         session = nullptr;
         xal_log_message(XAL_LOG_ERR, 28003, engine->alias, static_cast<unsigned>(hr));
