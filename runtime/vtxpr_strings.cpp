@@ -111,29 +111,23 @@ public:
             count_ += n;
             return true;
         }
-        while (n > 0) {
-            if (cur_ == nullptr) {
-                count_ += n;
-                return true;
-            }
-            if (cur_ >= end_ && !MakeRoom()) {
-                return false;
-            }
-            if (cur_ == nullptr) {
-                continue;
-            }
-            std::int64_t room = end_ - cur_;
-            std::int64_t k = room < n ? room : n;
-            std::memcpy(cur_, text, static_cast<std::size_t>(k) * sizeof(char16_t));
-            cur_ += k;
+        return Emit(n, [&text](char16_t* to, std::int64_t k) {
+            std::memcpy(to, text, static_cast<std::size_t>(k) * sizeof(char16_t));
             text += k;
-            n -= k;
-            count_ += k;
-        }
-        return true;
+        });
     }
 
     bool Fill(char16_t c, std::int64_t n) {
+        return Emit(n, [c](char16_t* to, std::int64_t k) {
+            for (std::int64_t i = 0; i < k; ++i) {
+                to[i] = c;
+            }
+        });
+    }
+
+    // Hands `n` characters to `put(to, k)` in pieces that fit the buffer,
+    // flushing between pieces; only counts them once there is no buffer.
+    template <typename Put> bool Emit(std::int64_t n, Put put) {
         while (n > 0) {
             if (cur_ == nullptr) {
                 count_ += n;
@@ -147,9 +141,7 @@ public:
             }
             std::int64_t room = end_ - cur_;
             std::int64_t k = room < n ? room : n;
-            for (std::int64_t i = 0; i < k; ++i) {
-                cur_[i] = c;
-            }
+            put(cur_, k);
             cur_ += k;
             n -= k;
             count_ += k;

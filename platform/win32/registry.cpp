@@ -166,6 +166,23 @@ bool IsOpen(HKEY key) {
     return g_open_keys != nullptr && g_open_keys->count(key) != 0;
 }
 
+// The hive and key path a handle stands for: a predefined root reads the
+// current hive, an open key the hive it was opened on. False for a handle
+// that is neither. Called under g_lock.
+bool Resolve(HKEY key, std::shared_ptr<const RegistryHive>* hive, std::u16string* path) {
+    if (IsPredefined(key)) {
+        *hive = CurrentHive();
+        *path = RootPath(key);
+        return true;
+    }
+    if (IsOpen(key)) {
+        *hive = key->hive;
+        *path = key->path;
+        return true;
+    }
+    return false;
+}
+
 } // namespace
 
 LONG RegConnectRegistryW(LPCWSTR machine, HKEY root, HKEY* result) {
@@ -197,13 +214,7 @@ LONG RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD /*options*/, REGSAM /*access
         std::lock_guard<std::mutex> guard(g_lock);
         std::shared_ptr<const RegistryHive> hive;
         std::u16string path;
-        if (IsPredefined(key)) {
-            hive = CurrentHive();
-            path = RootPath(key);
-        } else if (IsOpen(key)) {
-            hive = key->hive;
-            path = key->path;
-        } else {
+        if (!Resolve(key, &hive, &path)) {
             return static_cast<LONG>(ERROR_INVALID_HANDLE);
         }
         if (sub_key != nullptr && *sub_key != u'\0') {
@@ -235,13 +246,7 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR value_name, DWORD* reserved, DWORD* type
         std::u16string path;
         {
             std::lock_guard<std::mutex> guard(g_lock);
-            if (IsPredefined(key)) {
-                hive = CurrentHive();
-                path = RootPath(key);
-            } else if (IsOpen(key)) {
-                hive = key->hive;
-                path = key->path;
-            } else {
+            if (!Resolve(key, &hive, &path)) {
                 return static_cast<LONG>(ERROR_INVALID_HANDLE);
             }
         }
