@@ -4,6 +4,7 @@
 //
 //   sortwell-profiles 1
 //   profile "Sortwell-host1"
+//   owner 4242 1234567 0f4a9c3e-5b8d-4d4e-9f1a-2b3c4d5e6f70
 //   service 0123456789abcdef0123456789abcdef 1 "MSEMS" "Microsoft Exchange"
 //   section 13dbb0c8aa05101a9bb000aa002fc45a
 //   prop 6612001e "/o=Org/ou=Site/cn=Servers/cn=HOST1"
@@ -13,7 +14,10 @@
 // byte of an 8-bit string and \uHHHH for a UTF-16 unit of a wide one (used
 // for control characters and unpaired surrogates). `null` is a null string
 // pointer, `x:HEX` a binary value, `n:HEX` a number. Services and sections
-// belong to the profile above them, props to the section above them.
+// belong to the profile above them, props to the section above them. The
+// optional owner line gives the creating process's pid, its start time in
+// clock ticks after boot and the boot id ("-" when unknown); files written
+// before owners were recorded have none and read as before.
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -121,6 +125,10 @@ std::string Serialise(const ProfileSet& set) {
         out += "profile ";
         QuoteBytes(out, p.name);
         out += "\n";
+        if (p.owner.known)
+            out += "owner " + std::to_string(p.owner.pid) + " " +
+                   std::to_string(p.owner.start_ticks) + " " +
+                   (p.owner.boot_id.empty() ? std::string("-") : p.owner.boot_id) + "\n";
         for (const StoredService& s : p.services) {
             out += "service " + UidHex(s.uid) + (s.configured ? " 1 " : " 0 ");
             QuoteBytes(out, s.name);
@@ -200,6 +208,39 @@ bool ParseNumber(std::string_view text, std::uint64_t* out) {
         v = v * 16 + static_cast<unsigned>(d);
     }
     *out = v;
+    return true;
+}
+
+bool ParseTicks(std::string_view text, std::uint64_t* out) {
+    if (text.empty() || text.size() > 19)
+        return false;
+    std::uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + static_cast<unsigned>(c - '0');
+    }
+    *out = v;
+    return true;
+}
+
+bool ParsePid(std::string_view text, ProfileOwner* owner) {
+    std::uint64_t v = 0;
+    if (text.size() > 10 || !ParseTicks(text, &v) || v == 0 || v > 0x7FFFFFFF)
+        return false;
+    owner->pid = static_cast<long>(v);
+    return true;
+}
+
+// A boot id is the kernel's UUID text; "-" stands for none.
+bool ValidBootId(std::string_view text) {
+    if (text == "-")
+        return true;
+    if (text.empty() || text.size() > 64)
+        return false;
+    for (char c : text)
+        if (HexDigit(c) < 0 && c != '-')
+            return false;
     return true;
 }
 
@@ -312,8 +353,18 @@ bool Parse(const std::string& text, ProfileSet* set, int* bad_line, const char**
         if (kind == "profile") {
             if (tokens.size() != 2 || !tokens[1].quoted || tokens[1].raw.empty())
                 return fail("bad profile line");
-            set->profiles.push_back(StoredProfile{tokens[1].raw, {}, {}});
+            set->profiles.push_back(StoredProfile{tokens[1].raw, {}, {}, {}});
             section = nullptr;
+        } else if (kind == "owner") {
+            ProfileOwner owner;
+            if (set->profiles.empty() || set->profiles.back().owner.known || tokens.size() != 4 ||
+                tokens[3].quoted || !ParsePid(tokens[1].raw, &owner) ||
+                !ParseTicks(tokens[2].raw, &owner.start_ticks) || !ValidBootId(tokens[3].raw))
+                return fail("bad owner line");
+            owner.known = true;
+            if (tokens[3].raw != "-")
+                owner.boot_id = tokens[3].raw;
+            set->profiles.back().owner = std::move(owner);
         } else if (kind == "service") {
             StoredService s;
             if (set->profiles.empty() || tokens.size() != 5 || !ParseUid(tokens[1].raw, &s.uid) ||
@@ -678,6 +729,90 @@ void MergeProps(std::vector<StoredProp>& into, const std::vector<StoredProp>& fr
         if (!replaced)
             into.push_back(p);
     }
+}
+
+namespace {
+
+// The boot id of the running kernel, or empty.
+std::string CurrentBootId() {
+    std::string text;
+    bool exists = false;
+    if (FAILED(ReadFileText("/proc/sys/kernel/random/boot_id", &text, &exists)) || !exists)
+        return {};
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return ValidBootId(text) && text != "-" ? text : std::string();
+}
+
+enum class ProcessState { running, gone, unknown };
+
+// Reads the start time of `pid` from /proc/<pid>/stat. The command name in
+// field 2 may hold spaces and parentheses, so the fields are counted from
+// its last closing parenthesis.
+ProcessState StartTicks(long pid, std::uint64_t* ticks) {
+    std::string text;
+    bool exists = false;
+    HRESULT hr = ReadFileText("/proc/" + std::to_string(pid) + "/stat", &text, &exists);
+    if (FAILED(hr))
+        return ProcessState::unknown;
+    if (!exists)
+        return ProcessState::gone;
+    std::size_t close = text.rfind(')');
+    if (close == std::string::npos)
+        return ProcessState::unknown;
+    // After the name: state is field 3; the start time is field 22.
+    std::size_t pos = close + 1;
+    for (int field = 3; field <= 22; ++field) {
+        while (pos < text.size() && text[pos] == ' ')
+            ++pos;
+        std::size_t end = text.find(' ', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        if (field == 22)
+            return ParseTicks(std::string_view(text).substr(pos, end - pos), ticks)
+                       ? ProcessState::running
+                       : ProcessState::unknown;
+        pos = end;
+    }
+    return ProcessState::unknown;
+}
+
+} // namespace
+
+ProfileOwner CurrentOwner() {
+    ProfileOwner owner;
+    owner.pid = static_cast<long>(::getpid());
+    if (StartTicks(owner.pid, &owner.start_ticks) != ProcessState::running)
+        return ProfileOwner{};
+    owner.boot_id = CurrentBootId();
+    owner.known = true;
+    return owner;
+}
+
+bool OwnerGone(const ProfileOwner& owner) {
+    if (!owner.known)
+        return false;
+    if (!owner.boot_id.empty()) {
+        const std::string boot = CurrentBootId();
+        if (!boot.empty() && boot != owner.boot_id)
+            return true;
+    }
+    std::uint64_t ticks = 0;
+    switch (StartTicks(owner.pid, &ticks)) {
+    case ProcessState::gone:
+        return true;
+    case ProcessState::running:
+        return ticks != owner.start_ticks;
+    case ProcessState::unknown:
+        break;
+    }
+    return false;
+}
+
+std::size_t DropOrphanedProfiles(ProfileSet& set) {
+    const std::size_t before = set.profiles.size();
+    std::erase_if(set.profiles, [](const StoredProfile& p) { return OwnerGone(p.owner); });
+    return before - set.profiles.size();
 }
 
 bool SameUid(const MAPIUID& a, const MAPIUID& b) {

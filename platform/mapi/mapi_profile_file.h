@@ -19,6 +19,16 @@
 // A corrupt file is reported with one line on standard error naming it, is
 // treated as empty, and is kept aside as "<file>.corrupt" when the next
 // change replaces it.
+//
+// Each profile remembers the process that created it (its pid, the pid's
+// start time in /proc/<pid>/stat and the boot id), and every CreateProfile
+// first drops the profiles whose creator no longer runs. A process killed
+// before it could delete its temporary profile thus leaves it behind only
+// until the next profile is made, so profiles with a new name at every
+// start cannot pile up. The start time and the boot id keep a reused pid,
+// or the same pid after a reboot, from passing for the creator. Profiles
+// without an owner (written by older versions, or by hand) and profiles
+// whose creator cannot be examined are kept.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -51,10 +61,19 @@ struct StoredSection {
     std::vector<StoredProp> props;
 };
 
+// The process that created a profile.
+struct ProfileOwner {
+    bool known = false;
+    long pid = 0;
+    std::uint64_t start_ticks = 0; // field 22 of /proc/<pid>/stat
+    std::string boot_id;           // empty when the kernel did not say
+};
+
 struct StoredProfile {
     std::string name;
     std::vector<StoredService> services;
     std::vector<StoredSection> sections;
+    ProfileOwner owner;
 
     StoredSection* FindSection(const MAPIUID& uid);
     StoredSection& Section(const MAPIUID& uid); // created when missing
@@ -81,6 +100,15 @@ HRESULT StoreProp(const SPropValue& value, StoredProp* out);
 HRESULT PropsToValues(const std::vector<StoredProp>& props, ULONG* count, LPSPropValue* values);
 // Replaces properties of the same tag (same id) and appends the others.
 void MergeProps(std::vector<StoredProp>& into, const std::vector<StoredProp>& from);
+
+// The calling process as a profile owner; `known` is false when /proc does
+// not tell its start time.
+ProfileOwner CurrentOwner();
+// True only when the owner is known and certainly no longer runs: another
+// boot, no such pid, or a pid that started at another time.
+bool OwnerGone(const ProfileOwner& owner);
+// Drops the profiles whose owner is gone; returns how many.
+std::size_t DropOrphanedProfiles(ProfileSet& set);
 
 bool SameUid(const MAPIUID& a, const MAPIUID& b);
 MAPIUID NewUid();

@@ -4,7 +4,10 @@
 // Behaviour worth knowing:
 // - Profile names compare without regard to case. Creating a profile whose
 //   name is taken gives MAPI_E_COLLISION; deleting or administering one that
-//   does not exist gives MAPI_E_NOT_FOUND. DeleteProfile removes the first
+//   does not exist gives MAPI_E_NOT_FOUND. CreateProfile records the calling
+//   process as the profile's owner and first drops every profile whose owner
+//   no longer runs (see mapi_profile_file.h), so temporary profiles of killed
+//   processes do not accumulate. DeleteProfile removes the first
 //   profile of that name only, so a caller that deletes every matching row of
 //   the profile table one by one finds each of them still there.
 // - Names are 1 to 256 bytes of UTF-8 (MAPI_E_INVALID_PARAMETER when empty
@@ -465,10 +468,12 @@ public:
         if (flags & ~MAPI_DIALOG)
             return MAPI_E_UNKNOWN_FLAGS;
         return Guarded([&]() -> HRESULT {
+            const ProfileOwner owner = CurrentOwner();
             return UpdateProfiles([&](ProfileSet& set) -> HRESULT {
+                DropOrphanedProfiles(set);
                 if (set.Find(name) != nullptr)
                     return MAPI_E_COLLISION;
-                set.profiles.push_back(StoredProfile{name, {}, {}});
+                set.profiles.push_back(StoredProfile{name, {}, {}, owner});
                 return S_OK;
             });
         });

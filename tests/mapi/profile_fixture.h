@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "mailstore/mapix.h"
+#include "platform/mapi/mapi_profile_file.h"
 #include "tests/mapi/test_provider.h"
 
 namespace mapi_test {

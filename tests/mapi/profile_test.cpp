@@ -1,4 +1,5 @@
 // Profiles, message services and sections, kept in the profile file.
+#include <csignal>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -249,9 +250,14 @@ TEST_F(MapiProfiles, AHandWrittenFileIsReadAndCaseVariantsAreReplacedOneByOne) {
 TEST_F(MapiProfiles, ConcurrentThreadsAndProcessesLoseNoProfile) {
     constexpr int kThreads = 6;
     constexpr int kEach = 8;
+    // The child stays alive until the threads are done: a profile whose
+    // creator has ended would be dropped by the next CreateProfile.
+    int done[2];
+    ASSERT_EQ(::pipe(done), 0);
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
+        ::close(done[1]);
         MAPIInitialize(nullptr);
         LPPROFADMIN admin = nullptr;
         int failures = MAPIAdminProfiles(0, &admin) == S_OK ? 0 : 1;
@@ -260,8 +266,12 @@ TEST_F(MapiProfiles, ConcurrentThreadsAndProcessesLoseNoProfile) {
             failures += admin->CreateProfile(name.data(), nullptr, 0, 0) != S_OK;
         }
         UlRelease(admin);
+        char byte = 0;
+        while (::read(done[0], &byte, 1) < 0 && errno == EINTR) {
+        }
         ::_exit(failures == 0 ? 0 : 4);
     }
+    ::close(done[0]);
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
@@ -282,6 +292,7 @@ TEST_F(MapiProfiles, ConcurrentThreadsAndProcessesLoseNoProfile) {
     }
     for (auto& th : threads)
         th.join();
+    ::close(done[1]);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
@@ -291,6 +302,87 @@ TEST_F(MapiProfiles, ConcurrentThreadsAndProcessesLoseNoProfile) {
     EXPECT_EQ(names.size(), static_cast<std::size_t>(2 * kThreads * kEach));
     std::sort(names.begin(), names.end());
     EXPECT_EQ(std::adjacent_find(names.begin(), names.end()), names.end());
+}
+
+// A run killed before it could delete its temporary profile leaves it only
+// until the next profile is made; profiles of running processes and
+// profiles without a recorded creator stay.
+TEST_F(MapiProfiles, ProfilesOfEndedCreatorsGoAtTheNextCreate) {
+    const mapi_detail::ProfileOwner self = mapi_detail::CurrentOwner();
+    ASSERT_TRUE(self.known);
+    ASSERT_GT(self.start_ticks, 0u);
+    const std::string boot = self.boot_id.empty() ? "-" : self.boot_id;
+    const std::string pid = std::to_string(::getpid());
+    std::filesystem::create_directories(dir_ + "/state");
+    {
+        std::ofstream out(path_);
+        out << "sortwell-profiles 1\n"
+               "profile \"legacy\"\n" // written before owners were recorded
+               "profile \"reused-pid\"\n"
+               "owner "
+            << pid << " " << self.start_ticks - 1 << " " << boot
+            << "\n"
+               "profile \"other-boot\"\n"
+               "owner "
+            << pid << " " << self.start_ticks << " 00000000-0000-0000-0000-000000000000\n"
+            << "profile \"mine\"\nowner " << pid << " " << self.start_ticks << " " << boot << "\n";
+    }
+    // Listing drops nothing.
+    EXPECT_EQ(ProfileNames(), (Names{"legacy", "reused-pid", "other-boot", "mine"}));
+
+    // Killed runs, one after the other: each drops what the previous one
+    // left, so only the last one's profile is there.
+    for (int i = 0; i < 5; ++i) {
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            MAPIInitialize(nullptr);
+            std::string name = "swl__" + std::to_string(i);
+            if (MakeAgentProfile(name.c_str(), "agent", "HOST") == S_OK)
+                ::raise(SIGKILL);
+            ::_exit(3);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    }
+    EXPECT_EQ(ProfileNames(), (Names{"legacy", "mine", "swl__4"}));
+
+    // A run that is still going keeps its profile.
+    int hold[2];
+    int ready[2];
+    ASSERT_EQ(::pipe(hold), 0);
+    ASSERT_EQ(::pipe(ready), 0);
+    pid_t running = ::fork();
+    ASSERT_GE(running, 0);
+    if (running == 0) {
+        ::close(hold[1]);
+        MAPIInitialize(nullptr);
+        char byte = MakeAgentProfile("swl__running", "agent", "HOST") == S_OK ? 1 : 0;
+        (void)!::write(ready[1], &byte, 1);
+        while (::read(hold[0], &byte, 1) < 0 && errno == EINTR) {
+        }
+        ::_exit(0);
+    }
+    ::close(hold[0]);
+    ::close(ready[1]);
+    char made = 0;
+    ASSERT_EQ(::read(ready[0], &made, 1), 1);
+    ::close(ready[0]);
+    ASSERT_EQ(made, 1);
+    EXPECT_EQ(ProfileNames(), (Names{"legacy", "mine", "swl__running"}));
+    ASSERT_EQ(MakeAgentProfile("swl__next", "agent", "HOST"), S_OK);
+    EXPECT_EQ(ProfileNames(), (Names{"legacy", "mine", "swl__running", "swl__next"}));
+    EXPECT_NE(FileText().find("profile \"swl__next\"\nowner " + pid + " "), std::string::npos)
+        << FileText();
+
+    // Once the running creator has ended, its profile goes too.
+    ::close(hold[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(running, &status, 0), running);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(MakeAgentProfile("swl__last", "agent", "HOST"), S_OK);
+    EXPECT_EQ(ProfileNames(), (Names{"legacy", "mine", "swl__next", "swl__last"}));
 }
 
 TEST_F(MapiProfiles, CorruptOrUnusableFilesGiveClearResults) {
