@@ -3,7 +3,7 @@
 // warnings only in the first pass after start (a reload does not count as a
 // start), a maintenance failure in every pass, and a start that fails names
 // its reason and leaves no temporary profile behind.
-#include "tests/e2e/e2e_support.h"
+#include "tests/support/sandbox.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <functional>
 
-namespace e2e {
+namespace swtest {
 namespace {
 
 // Result codes the store hands back unchanged, one per failure, so that each
@@ -236,4 +236,4 @@ TEST(Failures, NoMemoryForTheWorkersFailsTheStart) {
 }
 
 } // namespace
-} // namespace e2e
+} // namespace swtest

@@ -1,7 +1,7 @@
 // The agent's life in a console: how it stops, during a pass and between
 // passes, what a pass does when there is nothing to do or nobody to do it,
 // and what it leaves behind.
-#include "tests/e2e/e2e_support.h"
+#include "tests/support/sandbox.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <csignal>
 #include <thread>
 
-namespace e2e {
+namespace swtest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -124,4 +124,4 @@ TEST(Lifecycle, PassWithoutMailboxesWaitsTheWholeInterval) {
 }
 
 } // namespace
-} // namespace e2e
+} // namespace swtest

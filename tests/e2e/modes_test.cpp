@@ -2,13 +2,13 @@
 // mailbox; maintenance-only mode leaves every rule as it is; a maintenance
 // pass expunges old items from the folder each rule moves to and may leave a
 // report there.
-#include "tests/e2e/e2e_support.h"
+#include "tests/support/sandbox.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-namespace e2e {
+namespace swtest {
 namespace {
 
 constexpr const char* kBanner = "Removing all rules from mailboxes. This may take a few moments...";
@@ -210,4 +210,4 @@ TEST(Modes, MaintenancePassExpungesTheFolderTheRuleMovesTo) {
 }
 
 } // namespace
-} // namespace e2e
+} // namespace swtest

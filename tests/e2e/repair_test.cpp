@@ -2,11 +2,11 @@
 // folder and one valid rule of the agent's name moving marked mail into it.
 // Whatever is already in order is left as it is, so a second pass changes
 // nothing at all.
-#include "tests/e2e/e2e_support.h"
+#include "tests/support/sandbox.h"
 
 #include <gtest/gtest.h>
 
-namespace e2e {
+namespace swtest {
 namespace {
 
 TEST(Repair, FirstPassRepairsEveryMailboxState) {
@@ -143,4 +143,4 @@ TEST(Repair, ValidRulesStayAndASecondPassChangesNothing) {
 }
 
 } // namespace
-} // namespace e2e
+} // namespace swtest

@@ -1,7 +1,7 @@
 // The agent as a systemd service (NOTIFY_SOCKET set): the states it reports,
 // SIGTERM as stop, SIGHUP as reload that reads the hive again, and the
 // remove-rules event through which another program asks for a remove pass.
-#include "tests/e2e/e2e_support.h"
+#include "tests/support/sandbox.h"
 
 #include "agent/agent_controller.h"
 #include "platform/win32/named_event.h"
@@ -10,7 +10,7 @@
 
 #include <csignal>
 
-namespace e2e {
+namespace swtest {
 namespace {
 
 const std::string kStarting = "STATUS=Starting";
@@ -71,7 +71,7 @@ TEST(Service, ReportsItsStatesReloadsWithTheNewHiveAndStops) {
     ASSERT_TRUE(agent->Signal(SIGTERM));
     ASSERT_TRUE(agent->Wait(10000));
     EXPECT_EQ(agent->result().exit_code, 0);
-    notify.Collect(200);
+    notify.Take(200);
     EXPECT_EQ(States(notify.messages()),
               (std::vector<std::string>{kStarting, kRunning, kRunning, kStopping, kStopped}));
     const std::string events = sandbox.Events();
@@ -94,7 +94,7 @@ TEST(Service, RunsOncePassAndReportsAFailedStart) {
         auto agent = sandbox.StartAgent({"once"}, &notify);
         ASSERT_TRUE(agent->Wait(20000)) << "once mode ends by itself";
         EXPECT_EQ(agent->result().exit_code, 0);
-        notify.Collect(200);
+        notify.Take(200);
         EXPECT_EQ(States(notify.messages()),
                   (std::vector<std::string>{kStarting, kRunning, kStopped}));
         ExpectOneAgentRule(sandbox, "user", "Spam");
@@ -108,7 +108,7 @@ TEST(Service, RunsOncePassAndReportsAFailedStart) {
         auto agent = sandbox.StartAgent({}, &notify);
         ASSERT_TRUE(agent->Wait(20000));
         EXPECT_EQ(agent->result().exit_code, 0) << "a service reports its end through its status";
-        notify.Collect(200);
+        notify.Take(200);
         EXPECT_EQ(States(notify.messages()), (std::vector<std::string>{kStarting, kStopped}));
         const std::string events = sandbox.Events();
         EXPECT_EQ(CountOf(events, kStartedEvent), 0) << events;
@@ -130,7 +130,7 @@ TEST(Service, CompanionRunsTheAgentForARemovePass) {
         sandbox.AddRule(alias,
                         {"--name", kRuleName, "--marker", "X-Spam-Flag: YES", "--folder", "Spam"});
     }
-    const ProcessResult run = e2e::Run(SW_E2E_REMOVE_RULES, {SW_E2E_OVO}, sandbox.Env());
+    const ProcessResult run = swtest::Run(RemoveRulesProgram(), {OvoProgram()}, sandbox.Env());
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.out, kPassOver) << "the agent prints no banner without its argument";
     for (const char* alias : {"a", "b"}) {
@@ -151,7 +151,7 @@ TEST(Service, ReloadWhileTheCompanionWaitsRemovesTheRulesAndEnds) {
     ASSERT_TRUE(notify.WaitFor("STATUS=Pass 1:", 20000));
     ASSERT_FALSE(sandbox.AgentRules("b").empty());
 
-    auto companion = Process::Start(SW_E2E_REMOVE_RULES, {"--wait", "30"}, sandbox.Env());
+    auto companion = Process::Start(RemoveRulesProgram(), {"--wait", "30"}, sandbox.Env());
     ASSERT_NE(companion, nullptr);
     ASSERT_TRUE(WaitUntil(
         [] {
@@ -172,11 +172,11 @@ TEST(Service, ReloadWhileTheCompanionWaitsRemovesTheRulesAndEnds) {
     EXPECT_EQ(agent->result().exit_code, 0);
     for (const std::string& alias : sandbox.Aliases())
         EXPECT_TRUE(sandbox.AgentRules(alias).empty()) << alias;
-    notify.Collect(200);
+    notify.Take(200);
     ASSERT_FALSE(notify.messages().empty());
     EXPECT_EQ(notify.messages().back(), kStopped);
     EXPECT_FALSE(HoldsAgentProfile(sandbox.Profiles()));
 }
 
 } // namespace
-} // namespace e2e
+} // namespace swtest

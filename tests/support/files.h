@@ -1,0 +1,38 @@
+// Files and folders of a test: whole-file reads and writes, a temporary
+// folder removed at the end, and waiting for a condition or a text.
+#pragma once
+#include <functional>
+#include <string>
+
+namespace swtest {
+
+// The whole file ("" when it cannot be read).
+std::string ReadFile(const std::string& path);
+// Replaces the file with exactly `bytes`.
+void WriteFile(const std::string& path, const std::string& bytes);
+
+// How often `needle` occurs in `text` (occurrences do not overlap).
+int CountOf(const std::string& text, const std::string& needle);
+
+// Polls `condition` every 10 ms for up to `timeout_ms`; true once it holds.
+bool WaitUntil(const std::function<bool()>& condition, int timeout_ms);
+// Waits until the file at `path` contains `needle`.
+bool WaitForText(const std::string& path, const std::string& needle, int timeout_ms);
+
+// A fresh folder under /tmp, removed with everything in it at the end. A
+// folder that cannot be made fails the test.
+class TempDir {
+public:
+    explicit TempDir(const std::string& prefix = "swtest");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+} // namespace swtest
