@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
 #include <random>
@@ -505,6 +506,25 @@ HRESULT WriteAll(int fd, const std::string& text) {
     return S_OK;
 }
 
+// Temporary files are written only under the exclusive lock, so one that
+// exists while the lock is held was left by a process killed between writing
+// and renaming it. Removing them here keeps killed runs from filling the
+// directory.
+void RemoveStaleTemporaries(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const std::string prefix =
+        (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp.";
+    DIR* listing = ::opendir(dir.c_str());
+    if (listing == nullptr)
+        return;
+    while (const dirent* entry = ::readdir(listing)) {
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0)
+            ::unlinkat(::dirfd(listing), entry->d_name, 0);
+    }
+    ::closedir(listing);
+}
+
 HRESULT Save(const std::string& path, const ProfileSet& set, bool keep_corrupt) {
     static std::atomic<unsigned> counter{0};
     const std::string text = Serialise(set);
@@ -587,6 +607,7 @@ HRESULT UpdateProfiles(const std::function<HRESULT(ProfileSet&)>& change) {
                 return ErrnoResult(error);
             }
         }
+        RemoveStaleTemporaries(path);
         ProfileSet set;
         bool corrupt = false;
         hr = Load(path, &set, &corrupt);

@@ -28,7 +28,8 @@
 // start cannot pile up. The start time and the boot id keep a reused pid,
 // or the same pid after a reboot, from passing for the creator. Profiles
 // without an owner (written by older versions, or by hand) and profiles
-// whose creator cannot be examined are kept.
+// whose creator cannot be examined are kept. Likewise a temporary file left
+// by a process killed while it wrote the file is removed by the next change.
 #pragma once
 #include <cstdint>
 #include <functional>

@@ -327,6 +327,8 @@ TEST_F(MapiProfiles, ProfilesOfEndedCreatorsGoAtTheNextCreate) {
             << pid << " " << self.start_ticks << " 00000000-0000-0000-0000-000000000000\n"
             << "profile \"mine\"\nowner " << pid << " " << self.start_ticks << " " << boot << "\n";
     }
+    // A write cut short by a kill, before its rename.
+    std::ofstream(path_ + ".tmp.99999.0") << "sortwell-profiles 1\n";
     // Listing drops nothing.
     EXPECT_EQ(ProfileNames(), (Names{"legacy", "reused-pid", "other-boot", "mine"}));
 
@@ -347,6 +349,7 @@ TEST_F(MapiProfiles, ProfilesOfEndedCreatorsGoAtTheNextCreate) {
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
     }
     EXPECT_EQ(ProfileNames(), (Names{"legacy", "mine", "swl__4"}));
+    EXPECT_FALSE(std::filesystem::exists(path_ + ".tmp.99999.0"));
 
     // A run that is still going keeps its profile.
     int hold[2];
