@@ -12,6 +12,9 @@
 // a provider's own logon failure is returned unchanged. After Logoff (or
 // the last Release) the service sessions are logged off and deleted; later
 // calls on the session give MAPI_E_END_OF_SESSION.
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -25,6 +28,22 @@ namespace {
 using namespace mapi_detail;
 
 thread_local unsigned t_init_count = 0;
+// Initialisations not yet undone, on all threads together.
+std::atomic<unsigned> g_process_init_count{0};
+
+// Called when the last initialisation of the process has been undone. With
+// SORTWELL_MAPI_LEAK_CHECK set to a non-empty value it writes the line
+// "live buffers N objects M" to standard error, so that a test can see
+// whether a whole run of a program gave back everything it obtained.
+void ReportLiveCountsIfAsked() {
+    const char* asked = std::getenv("SORTWELL_MAPI_LEAK_CHECK");
+    if (asked == nullptr || *asked == '\0')
+        return;
+    std::fprintf(stderr, "live buffers %lu objects %lu\n",
+                 static_cast<unsigned long>(MAPIDebugLiveBuffers()),
+                 static_cast<unsigned long>(MAPIDebugLiveObjects()));
+    std::fflush(stderr);
+}
 
 struct Registration {
     std::string name;
@@ -209,12 +228,16 @@ HRESULT MAPIInitialize(LPVOID init) {
             return MAPI_E_UNKNOWN_FLAGS;
     }
     ++t_init_count;
+    g_process_init_count.fetch_add(1);
     return S_OK;
 }
 
 void MAPIUninitialize() {
-    if (t_init_count > 0)
-        --t_init_count;
+    if (t_init_count == 0)
+        return;
+    --t_init_count;
+    if (g_process_init_count.fetch_sub(1) == 1)
+        ReportLiveCountsIfAsked();
 }
 
 HRESULT MAPILogonEx(ULONG_PTR, LPSTR profile_name, LPSTR, FLAGS flags, LPMAPISESSION* session) {
