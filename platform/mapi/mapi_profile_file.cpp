@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -776,8 +777,13 @@ ProcessState StartTicks(long pid, std::uint64_t* ticks) {
     HRESULT hr = ReadFileText("/proc/" + std::to_string(pid) + "/stat", &text, &exists);
     if (FAILED(hr))
         return ProcessState::unknown;
-    if (!exists)
-        return ProcessState::gone;
+    if (!exists) {
+        // /proc may hide other users' processes (hidepid, systemd's
+        // ProtectProc=invisible); only "no such process" means gone.
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            return ProcessState::gone;
+        return ProcessState::unknown;
+    }
     std::size_t close = text.rfind(')');
     if (close == std::string::npos)
         return ProcessState::unknown;
