@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/wait.h>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,14 +19,10 @@ namespace {
 
 const bool kLogFiles = swtest::UseLogFiles();
 
-// The programs whose command line is tested: the test program always, the
-// product as soon as it is built.
+// The programs whose command line is tested: the test program and the
+// product.
 std::vector<std::string> Programs() {
-    std::vector<std::string> programs{SW_AGENT_TESTPROG};
-#ifdef SW_OVO_PROGRAM
-    programs.push_back(SW_OVO_PROGRAM);
-#endif
-    return programs;
+    return {SW_AGENT_TESTPROG, swtest::OvoProgram()};
 }
 
 const std::string kBanner = "Removing all rules from mailboxes. This may take a few moments...";
@@ -54,10 +52,10 @@ protected:
         env.insert(env.end(), extra.begin(), extra.end());
         return env;
     }
-    std::unique_ptr<swtest::Child> Start(const std::vector<std::string>& args,
-                                         const std::vector<std::string>& extra_env = {},
-                                         const std::string& program = SW_AGENT_TESTPROG) {
-        auto child = swtest::Spawn(program, args, Env(extra_env));
+    std::unique_ptr<swtest::Process> Start(const std::vector<std::string>& args,
+                                           const std::vector<std::string>& extra_env = {},
+                                           const std::string& program = SW_AGENT_TESTPROG) {
+        auto child = swtest::Process::Start(program, args, Env(extra_env));
         EXPECT_NE(child, nullptr);
         return child;
     }
@@ -89,11 +87,11 @@ TEST_F(AgentProcess, CommandLineTextsAndExitStatus) {
         for (const Case& c : cases) {
             SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0]);
             auto child = Start(c.args, {}, program);
-            ASSERT_TRUE(child->wait(10000));
-            EXPECT_EQ(child->out, c.out);
+            ASSERT_TRUE(child->Wait(10000));
+            EXPECT_EQ(child->result().out, c.out);
             // Everything here ends with status 1: an unknown argument, or
             // the empty registry.
-            EXPECT_EQ(child->exit_code(), 1);
+            EXPECT_EQ(child->result().exit_code, 1);
         }
     }
 }
@@ -104,8 +102,8 @@ TEST_F(AgentProcess, EmptyRegistryNamesAliasInTheEventLog) {
         SCOPED_TRACE(program);
         swtest::WriteFile(events(), "");
         auto child = Start({}, {}, program);
-        ASSERT_TRUE(child->wait(10000));
-        EXPECT_EQ(child->exit_code(), 1);
+        ASSERT_TRUE(child->Wait(10000));
+        EXPECT_EQ(child->result().exit_code, 1);
         const std::string written = swtest::ReadFile(events());
         EXPECT_EQ(swtest::CountOf(written, "\n"), 1) << written;
         EXPECT_NE(written.find("[28001] Error reading configuration from Windows registry: Alias."),
@@ -128,9 +126,9 @@ TEST_F(AgentProcess, ControlCAndSigtermEndThroughUninitialize) {
         swtest::WriteFile(trace(), "");
         auto child = Start({});
         ASSERT_TRUE(swtest::WaitForText(trace(), "pass_end", 10000)) << Trace();
-        ::kill(child->pid, signal_number);
-        ASSERT_TRUE(child->wait(5000)) << "the cycle looks at the stop flag every second";
-        EXPECT_EQ(child->exit_code(), 0);
+        ::kill(child->pid(), signal_number);
+        ASSERT_TRUE(child->Wait(5000)) << "the cycle looks at the stop flag every second";
+        EXPECT_EQ(child->result().exit_code, 0);
         const std::string trace_text = Trace();
         EXPECT_NE(trace_text.find("run_pass pass=0 remove=0 maintenance_only=0"), std::string::npos)
             << trace_text;
@@ -146,9 +144,9 @@ TEST_F(AgentProcess, ControlBreakAndClosingTheConsoleEndAtOnce) {
         swtest::WriteFile(trace(), "");
         auto child = Start({});
         ASSERT_TRUE(swtest::WaitForText(trace(), "pass_end", 10000)) << Trace();
-        ::kill(child->pid, signal_number);
-        ASSERT_TRUE(child->wait(5000));
-        EXPECT_EQ(child->killed_by(), signal_number);
+        ::kill(child->pid(), signal_number);
+        ASSERT_TRUE(child->Wait(5000));
+        EXPECT_EQ(child->result().signal, signal_number);
         EXPECT_EQ(Trace().find("teardown"), std::string::npos) << "nothing is torn down";
     }
 }
@@ -169,36 +167,36 @@ std::vector<std::string> Lifecycle(const std::vector<std::string>& messages) {
 
 TEST_F(AgentProcess, ServiceReportsItsStatesReloadsAndStops) {
     Hive(true);
-    swtest::NotifyCapture notify;
+    swtest::NotifySocket notify;
     auto child = Start({}, {"NOTIFY_SOCKET=" + notify.address()});
     std::vector<std::string> seen;
-    ASSERT_TRUE(notify.wait_for("READY=1", 10000, &seen));
+    ASSERT_TRUE(notify.WaitFor("READY=1", 10000, &seen));
     ASSERT_TRUE(swtest::WaitForText(trace(), "pass_end", 10000));
     EXPECT_EQ(Lifecycle(seen),
               (std::vector<std::string>{"STATUS=Starting", "READY=1\nSTATUS=Running"}));
     // After its pass the service says how it went.
     seen.clear();
-    ASSERT_TRUE(notify.wait_for("STATUS=Pass 1: ", 5000, &seen));
+    ASSERT_TRUE(notify.WaitFor("STATUS=Pass 1: ", 5000, &seen));
     EXPECT_EQ(seen.back().rfind("STATUS=Pass 1: 0 of 0 mailboxes done in ", 0), 0u) << seen.back();
 
     // Reload: the engine is torn down and set up again, and the next pass
     // runs on with the next number.
-    ::kill(child->pid, SIGHUP);
+    ::kill(child->pid(), SIGHUP);
     seen.clear();
-    ASSERT_TRUE(notify.wait_for("READY=1", 5000, &seen));
+    ASSERT_TRUE(notify.WaitFor("READY=1", 5000, &seen));
     ASSERT_TRUE(swtest::WaitForText(trace(), "run_pass pass=1", 5000)) << Trace();
     EXPECT_NE(Trace().find("teardown\ndestroy\nsetup threads=5"), std::string::npos) << Trace();
 
     // The user control changes nothing the agent does.
-    ::kill(child->pid, SIGUSR1);
+    ::kill(child->pid(), SIGUSR1);
     seen.clear();
-    ASSERT_TRUE(notify.wait_for("READY=1", 5000, &seen));
+    ASSERT_TRUE(notify.WaitFor("READY=1", 5000, &seen));
 
-    ::kill(child->pid, SIGTERM);
-    ASSERT_TRUE(child->wait(5000));
-    EXPECT_EQ(child->exit_code(), 0);
+    ::kill(child->pid(), SIGTERM);
+    ASSERT_TRUE(child->Wait(5000));
+    EXPECT_EQ(child->result().exit_code, 0);
     seen.clear();
-    notify.wait_for("STATUS=Stopped", 1000, &seen);
+    notify.WaitFor("STATUS=Stopped", 1000, &seen);
     EXPECT_EQ(Lifecycle(seen),
               (std::vector<std::string>{"STOPPING=1\nSTATUS=Stopping", "STATUS=Stopped"}));
     EXPECT_EQ(swtest::CountOf(Trace(), "run_pass"), 2);
@@ -212,15 +210,15 @@ TEST_F(AgentProcess, ServiceReportsItsStatesReloadsAndStops) {
 
 TEST_F(AgentProcess, ServiceStopDuringStartupIsHeldUntilTheCycleBegins) {
     Hive(true);
-    swtest::NotifyCapture notify;
+    swtest::NotifySocket notify;
     auto child = Start({}, {"NOTIFY_SOCKET=" + notify.address(), "SWTEST_ENGINE_SETUP_MS=1500"});
     ASSERT_TRUE(swtest::WaitForText(trace(), "setup threads", 10000));
-    ::kill(child->pid, SIGTERM);
-    ASSERT_TRUE(child->wait(10000));
-    EXPECT_EQ(child->exit_code(), 0);
+    ::kill(child->pid(), SIGTERM);
+    ASSERT_TRUE(child->Wait(10000));
+    EXPECT_EQ(child->result().exit_code, 0);
     EXPECT_EQ(swtest::CountOf(Trace(), "run_pass"), 0) << Trace();
     EXPECT_NE(Trace().find("teardown"), std::string::npos);
-    EXPECT_EQ(Lifecycle(notify.take()),
+    EXPECT_EQ(Lifecycle(notify.Take()),
               (std::vector<std::string>{"STATUS=Starting", "STOPPING=1\nSTATUS=Stopping",
                                         "READY=1\nSTATUS=Running", "STATUS=Stopped"}));
     const std::string written = swtest::ReadFile(events());
@@ -231,11 +229,11 @@ TEST_F(AgentProcess, ServiceStopDuringStartupIsHeldUntilTheCycleBegins) {
 
 TEST_F(AgentProcess, ServiceThatCannotInitializeStopsWithoutStarting) {
     Hive(false);
-    swtest::NotifyCapture notify;
+    swtest::NotifySocket notify;
     auto child = Start({}, {"NOTIFY_SOCKET=" + notify.address()});
-    ASSERT_TRUE(child->wait(10000));
-    EXPECT_EQ(child->exit_code(), 0) << "a service reports its end through its status";
-    EXPECT_EQ(Lifecycle(notify.take()),
+    ASSERT_TRUE(child->Wait(10000));
+    EXPECT_EQ(child->result().exit_code, 0) << "a service reports its end through its status";
+    EXPECT_EQ(Lifecycle(notify.Take()),
               (std::vector<std::string>{"STATUS=Starting", "STATUS=Stopped"}));
     const std::string written = swtest::ReadFile(events());
     EXPECT_EQ(swtest::CountOf(written, kStartedId), 0);
@@ -245,13 +243,13 @@ TEST_F(AgentProcess, ServiceThatCannotInitializeStopsWithoutStarting) {
 
 TEST_F(AgentProcess, ServiceArgumentsComeFromTheCommandLine) {
     Hive(true);
-    swtest::NotifyCapture notify;
+    swtest::NotifySocket notify;
     auto child = Start({"once"}, {"NOTIFY_SOCKET=" + notify.address()});
-    ASSERT_TRUE(child->wait(10000)) << "once mode ends by itself";
-    EXPECT_EQ(child->exit_code(), 0);
+    ASSERT_TRUE(child->Wait(10000)) << "once mode ends by itself";
+    EXPECT_EQ(child->result().exit_code, 0);
     EXPECT_EQ(swtest::CountOf(Trace(), "run_pass pass=0 remove=0"), 1) << Trace();
     EXPECT_EQ(
-        Lifecycle(notify.take()),
+        Lifecycle(notify.Take()),
         (std::vector<std::string>{"STATUS=Starting", "READY=1\nSTATUS=Running", "STATUS=Stopped"}));
 }
 
@@ -264,9 +262,9 @@ TEST_F(AgentProcess, RemoveEventAsksForOneRemovePassAndIsSetAfterIt) {
     ASSERT_NE(GetLastError(), ERROR_ALREADY_EXISTS) << "another program holds the event";
     auto child = Start({});
     EXPECT_EQ(WaitForSingleObject(event, 10000), WAIT_OBJECT_0);
-    ASSERT_TRUE(child->wait(10000));
-    EXPECT_EQ(child->exit_code(), 0);
-    EXPECT_EQ(child->out, "") << "the banner is only for the argument";
+    ASSERT_TRUE(child->Wait(10000));
+    EXPECT_EQ(child->result().exit_code, 0);
+    EXPECT_EQ(child->result().out, "") << "the banner is only for the argument";
     const std::string trace_text = Trace();
     EXPECT_EQ(swtest::CountOf(trace_text, "run_pass"), 1);
     EXPECT_NE(trace_text.find("run_pass pass=0 remove=1"), std::string::npos) << trace_text;
@@ -299,9 +297,9 @@ TEST_F(AgentProcess, RemoveEventOfAnotherUserIsIgnored) {
 
     auto child = Start({});
     ASSERT_TRUE(swtest::WaitForText(trace(), "pass_end", 10000));
-    ::kill(child->pid, SIGTERM);
-    ASSERT_TRUE(child->wait(5000));
-    EXPECT_EQ(child->exit_code(), 0) << "normal mode runs until stopped";
+    ::kill(child->pid(), SIGTERM);
+    ASSERT_TRUE(child->Wait(5000));
+    EXPECT_EQ(child->result().exit_code, 0) << "normal mode runs until stopped";
     EXPECT_NE(Trace().find("run_pass pass=0 remove=0"), std::string::npos) << Trace();
     ::kill(creator, SIGKILL);
     ::waitpid(creator, nullptr, 0);
@@ -311,22 +309,22 @@ TEST_F(AgentProcess, RemoveEventOfAnotherUserIsIgnored) {
 
 TEST_F(AgentProcess, CompanionRunsTheAgentAndReportsThePass) {
     Hive(true);
-    auto child = swtest::Spawn(SW_REMOVE_RULES_PROGRAM, {SW_AGENT_TESTPROG}, Env());
-    ASSERT_TRUE(child->wait(15000));
-    EXPECT_EQ(child->exit_code(), 0);
-    EXPECT_EQ(child->out, "The remove pass is over.\n");
+    auto child = swtest::Process::Start(swtest::RemoveRulesProgram(), {SW_AGENT_TESTPROG}, Env());
+    ASSERT_TRUE(child->Wait(15000));
+    EXPECT_EQ(child->result().exit_code, 0);
+    EXPECT_EQ(child->result().out, "The remove pass is over.\n");
     EXPECT_NE(Trace().find("run_pass pass=0 remove=1"), std::string::npos) << Trace();
 
     // A command that is no agent finishes no pass.
-    auto idle = swtest::Spawn(SW_REMOVE_RULES_PROGRAM, {"true"}, Env());
-    ASSERT_TRUE(idle->wait(10000));
-    EXPECT_EQ(idle->exit_code(), 1);
-    EXPECT_EQ(idle->out, "");
+    auto idle = swtest::Process::Start(swtest::RemoveRulesProgram(), {"true"}, Env());
+    ASSERT_TRUE(idle->Wait(10000));
+    EXPECT_EQ(idle->result().exit_code, 1);
+    EXPECT_EQ(idle->result().out, "");
 }
 
 TEST_F(AgentProcess, CompanionWaitsForAnAgentAndRefusesASecondRequest) {
     Hive(true);
-    auto waiting = swtest::Spawn(SW_REMOVE_RULES_PROGRAM, {"--wait", "20"}, Env());
+    auto waiting = swtest::Process::Start(swtest::RemoveRulesProgram(), {"--wait", "20"}, Env());
     // The event exists once the companion is waiting.
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     HANDLE probe = nullptr;
@@ -337,25 +335,25 @@ TEST_F(AgentProcess, CompanionWaitsForAnAgentAndRefusesASecondRequest) {
     ASSERT_NE(probe, nullptr);
     CloseHandle(probe);
 
-    auto second = swtest::Spawn(SW_REMOVE_RULES_PROGRAM, {"--wait", "1"}, Env());
-    ASSERT_TRUE(second->wait(10000));
-    EXPECT_EQ(second->exit_code(), 2) << "one request at a time";
+    auto second = swtest::Process::Start(swtest::RemoveRulesProgram(), {"--wait", "1"}, Env());
+    ASSERT_TRUE(second->Wait(10000));
+    EXPECT_EQ(second->result().exit_code, 2) << "one request at a time";
 
     // An agent that starts now does the pass and sets the event.
     auto agent = Start({});
-    ASSERT_TRUE(agent->wait(10000));
-    EXPECT_EQ(agent->exit_code(), 0);
-    ASSERT_TRUE(waiting->wait(10000));
-    EXPECT_EQ(waiting->exit_code(), 0);
-    EXPECT_EQ(waiting->out, "The remove pass is over.\n");
+    ASSERT_TRUE(agent->Wait(10000));
+    EXPECT_EQ(agent->result().exit_code, 0);
+    ASSERT_TRUE(waiting->Wait(10000));
+    EXPECT_EQ(waiting->result().exit_code, 0);
+    EXPECT_EQ(waiting->result().out, "The remove pass is over.\n");
 
     // Nobody to do the pass: the wait runs out. A bad wait is refused.
-    auto alone = swtest::Spawn(SW_REMOVE_RULES_PROGRAM, {"--wait", "1"}, Env());
-    ASSERT_TRUE(alone->wait(10000));
-    EXPECT_EQ(alone->exit_code(), 1);
-    auto bad = swtest::Spawn(SW_REMOVE_RULES_PROGRAM, {"--wait", "soon"}, Env());
-    ASSERT_TRUE(bad->wait(10000));
-    EXPECT_EQ(bad->exit_code(), 2);
+    auto alone = swtest::Process::Start(swtest::RemoveRulesProgram(), {"--wait", "1"}, Env());
+    ASSERT_TRUE(alone->Wait(10000));
+    EXPECT_EQ(alone->result().exit_code, 1);
+    auto bad = swtest::Process::Start(swtest::RemoveRulesProgram(), {"--wait", "soon"}, Env());
+    ASSERT_TRUE(bad->Wait(10000));
+    EXPECT_EQ(bad->result().exit_code, 2);
 }
 
 } // namespace

@@ -272,7 +272,7 @@ class ControllerService : public ::testing::Test {
 protected:
     void SetUp() override { ::setenv("NOTIFY_SOCKET", notify.address().c_str(), 1); }
     void TearDown() override { ::unsetenv("NOTIFY_SOCKET"); }
-    swtest::NotifyCapture notify;
+    swtest::NotifySocket notify;
 };
 
 TEST_F(ControllerService, StatusSequenceEventsAndDeferredStop) {
@@ -303,7 +303,7 @@ TEST_F(ControllerService, StatusSequenceEventsAndDeferredStop) {
     ASSERT_FALSE(controller.init_args.empty());
     EXPECT_EQ(controller.init_args[0], u"XALSWL") << "argument 0 of a service is its name";
 
-    EXPECT_EQ(notify.take(), (std::vector<std::string>{
+    EXPECT_EQ(notify.Take(), (std::vector<std::string>{
                                  "STATUS=Starting",
                                  "READY=1\nSTATUS=Running",
                                  "READY=1\nSTATUS=Running",
@@ -335,7 +335,7 @@ TEST_F(ControllerService, ReloadAndUserControlsRepeatTheLastState) {
     EXPECT_EQ(controller.calls_copy(),
               (std::vector<std::string>{"initialize", "run", "reload", "user", "shutdown",
                                         "uninitialize"}));
-    EXPECT_EQ(notify.take(), (std::vector<std::string>{
+    EXPECT_EQ(notify.Take(), (std::vector<std::string>{
                                  "STATUS=Starting",
                                  "READY=1\nSTATUS=Running",
                                  "READY=1\nSTATUS=Running",
@@ -351,7 +351,7 @@ TEST_F(ControllerService, FailedInitializeGoesStraightToStopped) {
     const std::size_t events = swtest::LogFiles::get().event_mark();
     EXPECT_EQ(controller.start(u"XALSWL", u"Display", 1, kArgv), 0);
     EXPECT_EQ(controller.calls_copy(), (std::vector<std::string>{"initialize", "uninitialize"}));
-    EXPECT_EQ(notify.take(), (std::vector<std::string>{"STATUS=Starting", "STATUS=Stopped"}));
+    EXPECT_EQ(notify.Take(), (std::vector<std::string>{"STATUS=Starting", "STATUS=Stopped"}));
     const std::string written = swtest::LogFiles::get().events_since(events);
     EXPECT_EQ(swtest::CountOf(written, "\"event_id\":1073743360"), 0) << "no started event";
     EXPECT_EQ(swtest::CountOf(written, "\"event_id\":1073743361"), 1) << written;

@@ -130,7 +130,7 @@ TEST(Service, CompanionRunsTheAgentForARemovePass) {
         sandbox.AddRule(alias,
                         {"--name", kRuleName, "--marker", "X-Spam-Flag: YES", "--folder", "Spam"});
     }
-    const ProcessResult run = swtest::Run(RemoveRulesProgram(), {OvoProgram()}, sandbox.Env());
+    const ProcessResult run = RunProgram(RemoveRulesProgram(), {OvoProgram()}, sandbox.Env());
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.out, kPassOver) << "the agent prints no banner without its argument";
     for (const char* alias : {"a", "b"}) {

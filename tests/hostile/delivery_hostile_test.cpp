@@ -35,8 +35,8 @@ protected:
         return folder;
     }
 
-    ScratchDir dir_;
-    StoreFile store_{dir_ / "store.db"};
+    TempDir dir_{"sortwell-hostile"};
+    StoreFile store_{dir_.file("store.db")};
 };
 
 TEST_F(HostileDelivery, TheMarkerCountsOnlyInTheHeaderBlockAsReceived) {

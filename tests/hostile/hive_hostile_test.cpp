@@ -56,7 +56,7 @@ protected:
     // Reads "Alias" from a file with `bytes`, capturing standard error.
     long ReadAliasFrom(const std::string& bytes, std::string* complaint) {
         Install(bytes);
-        CapturedStderr captured(dir_ / "stderr.txt");
+        CapturedStderr captured(dir_.file("stderr.txt"));
         std::vector<unsigned char> data;
         long result = Read(u"Alias", &data, 256);
         *complaint = captured.Text();
@@ -72,8 +72,8 @@ protected:
         EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(data.data())), u"admin");
     }
 
-    ScratchDir dir_;
-    std::string hive_ = dir_ / "registry.reg";
+    TempDir dir_{"sortwell-hostile"};
+    std::string hive_ = dir_.file("registry.reg");
     DWORD open_before_ = 0;
     std::uint32_t last_size_ = 0;
 };

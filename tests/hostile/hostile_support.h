@@ -1,5 +1,4 @@
-// Shared pieces of the hostile input tests: a scratch directory, files
-// written byte for byte, standard error captured, and a store with one
+// Shared pieces of the hostile input tests: standard error captured and a store with one
 // mailbox, its spam folder and the agent's kind of rule.
 #pragma once
 #include <gtest/gtest.h>
@@ -19,42 +18,13 @@
 #include "mailstore/mapitags.h"
 #include "mailstore/mapix.h"
 #include "platform/infostore/infostore_admin.h"
+#include "tests/support/files.h"
 
 namespace hostile {
 
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-inline void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-// A fresh directory, removed with everything in it.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "sortwell-hostile-XXXXXX").string();
-        const char* made = ::mkdtemp(pattern.data());
-        path_ = made != nullptr ? made : "";
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+using swtest::ReadFile;
+using swtest::TempDir;
+using swtest::WriteFile;
 
 // Everything written to file descriptor 2 while the object lives.
 class CapturedStderr {

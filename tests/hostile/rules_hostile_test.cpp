@@ -28,7 +28,7 @@ SizedSPropTagArray<11> kColumns = {11,
 class HostileRules : public ::testing::Test {
 protected:
     void SetUp() override {
-        ::setenv("SORTWELL_PROFILES", (dir_ / "profiles").c_str(), 1);
+        ::setenv("SORTWELL_PROFILES", dir_.file("profiles").c_str(), 1);
         ASSERT_TRUE(store_.Create());
         ASSERT_EQ(store_.admin().AddMailbox("sortwell", "mail1", "Agent"), S_OK);
         infostore::SetStorePathOverride(store_.path());
@@ -110,8 +110,8 @@ protected:
     }
 
     static constexpr const char16_t* kProfile = u"hostile_rules";
-    ScratchDir dir_;
-    StoreFile store_{dir_ / "store.db"};
+    TempDir dir_{"sortwell-hostile"};
+    StoreFile store_{dir_.file("store.db")};
     LPMAPISESSION session_ = nullptr;
     LPMDB private_store_ = nullptr;
     LPMDB mailbox_ = nullptr;

@@ -98,7 +98,7 @@ protected:
     // Logs on through a MAPI profile for alice on the store at `path`, the
     // way the agent does; returns the first failure.
     HRESULT MapiLogon(const std::string& path) {
-        ::setenv("SORTWELL_PROFILES", (dir_ / "profiles").c_str(), 1);
+        ::setenv("SORTWELL_PROFILES", dir_.file("profiles").c_str(), 1);
         infostore::SetStorePathOverride(path);
         MAPIINIT_0 init = {MAPI_INIT_VERSION, MAPI_NT_SERVICE};
         HRESULT hr = MAPIInitialize(&init);
@@ -129,12 +129,12 @@ protected:
         return hr;
     }
 
-    ScratchDir dir_;
+    TempDir dir_{"sortwell-hostile"};
 };
 
 TEST_F(HostileStoreFile, DamagedFilesAreRefusedWithOneClearLine) {
     // A good store to damage in several ways.
-    const std::string good = dir_ / "good.db";
+    const std::string good = dir_.file("good.db");
     {
         StoreFile store(good);
         ASSERT_TRUE(store.Create());
@@ -151,29 +151,29 @@ TEST_F(HostileStoreFile, DamagedFilesAreRefusedWithOneClearLine) {
         for (char& c : garbage) {
             c = static_cast<char>(random() & 0xFF);
         }
-        WriteFile(dir_ / "garbage.db", garbage);
-        WriteFile(dir_ / "empty.db", "");
-        WriteFile(dir_ / "half.db", bytes.substr(0, bytes.size() / 2));
+        WriteFile(dir_.file("garbage.db"), garbage);
+        WriteFile(dir_.file("empty.db"), "");
+        WriteFile(dir_.file("half.db"), bytes.substr(0, bytes.size() / 2));
         std::string scribbled = bytes;
         for (std::size_t i = 4096; i < scribbled.size(); i += 3) {
             scribbled[i] = static_cast<char>(random() & 0xFF);
         }
-        WriteFile(dir_ / "scribbled.db", scribbled);
+        WriteFile(dir_.file("scribbled.db"), scribbled);
         std::string header_only = bytes.substr(0, 100);
-        WriteFile(dir_ / "header.db", header_only);
+        WriteFile(dir_.file("header.db"), header_only);
     }
     sqlite3* other = nullptr;
-    ASSERT_EQ(sqlite3_open(dir_.operator/("other.db").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(dir_.file("other.db").c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "CREATE TABLE notes(text TEXT); INSERT INTO notes VALUES('x');",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(other);
-    ASSERT_EQ(::mkdir((dir_ / "directory.db").c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir(dir_.file("directory.db").c_str(), 0700), 0);
 
     for (const char* name : {"garbage.db", "empty.db", "half.db", "scribbled.db", "header.db",
                              "other.db", "directory.db"}) {
         SCOPED_TRACE(name);
-        const std::string path = dir_ / name;
+        const std::string path = dir_.file(name);
         std::unique_ptr<infostore::Admin> admin;
         HRESULT hr = infostore::Admin::Open(path, &admin);
         std::vector<infostore::MailboxInfo> mailboxes;
@@ -203,13 +203,13 @@ TEST_F(HostileStoreFile, DamagedFilesAreRefusedWithOneClearLine) {
 
     // A missing file is not taken for a damaged one.
     std::unique_ptr<infostore::Admin> admin;
-    EXPECT_EQ(infostore::Admin::Open(dir_ / "missing.db", &admin), MAPI_E_NOT_FOUND);
-    EXPECT_EQ(admin->LastError(), "store file not found: " + (dir_ / "missing.db"));
+    EXPECT_EQ(infostore::Admin::Open(dir_.file("missing.db"), &admin), MAPI_E_NOT_FOUND);
+    EXPECT_EQ(admin->LastError(), "store file not found: " + dir_.file("missing.db"));
 }
 
 TEST_F(HostileStoreFile, AWriteLockHeldElsewhereGivesBusyAfterOneTimeout) {
     ShortBusyTimeout timeout(300);
-    StoreFile store(dir_ / "store.db");
+    StoreFile store(dir_.file("store.db"));
     ASSERT_TRUE(store.Create());
     store.AddAgentRule("X-Spam-Flag: YES");
     store.Close();
@@ -236,7 +236,7 @@ TEST_F(HostileStoreFile, AWriteLockHeldElsewhereGivesBusyAfterOneTimeout) {
 
 TEST_F(HostileStoreFile, AFileLockedWholeGivesBusyAfterOneTimeoutThroughEitherDoor) {
     ShortBusyTimeout timeout(300);
-    StoreFile store(dir_ / "store.db");
+    StoreFile store(dir_.file("store.db"));
     ASSERT_TRUE(store.Create());
     store.Close();
 

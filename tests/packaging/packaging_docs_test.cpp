@@ -7,6 +7,7 @@
 #include "platform/win32/sysinfo.h"
 #include "resources/eventlog_messages.h"
 #include "runtime/vtx_str.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -19,17 +20,8 @@
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
+using swtest::ReadFile;
+using swtest::WriteFile;
 
 std::string Utf8(const char16_t* text) {
     return VTX_ToUtf8(std::u16string_view(text));
@@ -40,17 +32,10 @@ std::string Utf8(const char16_t* text) {
 class PackagingDocs : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/sortwell-packaging-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         ::setenv("SORTWELL_EVENTLOG", "FILE", 1);
-        ::setenv("SORTWELL_EVENTLOG_FILE", (dir_ + "/events.jsonl").c_str(), 1);
+        ::setenv("SORTWELL_EVENTLOG_FILE", dir_.file("events.jsonl").c_str(), 1);
     }
-    void TearDown() override {
-        ::unsetenv("SORTWELL_REGISTRY");
-        std::string command = "rm -rf '" + dir_ + "'";
-        EXPECT_EQ(std::system(command.c_str()), 0);
-    }
+    void TearDown() override { ::unsetenv("SORTWELL_REGISTRY"); }
 
     // Reads the settings from `hive_path` with the agent's code.
     std::int32_t ReadSettings(const std::string& hive_path, agent_settings* settings) {
@@ -58,9 +43,9 @@ protected:
         return agent_settings_read(settings);
     }
 
-    std::string Events() { return ReadFile(dir_ + "/events.jsonl"); }
+    std::string Events() { return ReadFile(dir_.file("events.jsonl")); }
 
-    std::string dir_;
+    swtest::TempDir dir_{"sortwell-packaging"};
 };
 
 const char* const kDisplayName = "Altavane Sortwell for Exchange";
@@ -97,7 +82,7 @@ TEST_F(PackagingDocs, ExampleHiveReadsAsItsCommentsSay) {
     const std::size_t server = text.find(";\"Server\"=");
     ASSERT_NE(server, std::string::npos);
     text.erase(server, 1);
-    const std::string edited = dir_ + "/server.reg";
+    const std::string edited = dir_.file("server.reg");
     WriteFile(edited, text);
     agent_settings with_server{};
     ASSERT_EQ(ReadSettings(edited, &with_server), 0);
@@ -146,7 +131,7 @@ TEST_F(PackagingDocs, ExampleHiveNamesEveryValueOnceAndEachOneTakesEffect) {
         ASSERT_NE(at, std::string::npos) << change.from;
         edited.replace(at, std::string(change.from).size(), change.to);
     }
-    const std::string path = dir_ + "/changed.reg";
+    const std::string path = dir_.file("changed.reg");
     WriteFile(path, edited);
     agent_settings settings{};
     ASSERT_EQ(ReadSettings(path, &settings), 0);

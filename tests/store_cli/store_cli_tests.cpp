@@ -11,36 +11,38 @@
 #include "platform/infostore/infostore_admin.h"
 #include "platform/infostore/infostore_util.h"
 #include "platform/mapi/mapi_runtime.h"
-#include "tests/store_cli/cli_support.h"
+#include "tests/support/files.h"
+#include "tests/support/json.h"
+#include "tests/support/process.h"
 
-namespace clitest {
+namespace swtest {
 namespace {
 
 class StoreCli : public ::testing::Test {
 protected:
-    void SetUp() override {
-        static int counter = 0;
-        store_ = ScratchDir() + "/cli" + std::to_string(++counter) + ".db";
+    // sortwell-store with SORTWELL_INFOSTORE naming `store` (none when empty).
+    static ProcessResult RunStore(const std::vector<std::string>& args, const std::string& store,
+                                  const std::string& input = "") {
+        std::vector<std::string> env;
+        if (!store.empty())
+            env.push_back("SORTWELL_INFOSTORE=" + store);
+        return RunProgram(StoreProgram(), args, env, input);
     }
-    void TearDown() override {
-        for (const char* suffix : {"", "-wal", "-shm"})
-            unlink((store_ + suffix).c_str());
-    }
-    Result Store(const std::vector<std::string>& args, const std::string& input = "") {
+    ProcessResult Store(const std::vector<std::string>& args, const std::string& input = "") {
         return RunStore(args, store_, input);
     }
     // Runs a command that must succeed.
     std::string Ok(const std::vector<std::string>& args, const std::string& input = "") {
-        Result r = Store(args, input);
-        EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
+        ProcessResult r = Store(args, input);
+        EXPECT_EQ(r.exit_code, 0) << args[0] << ": " << r.err;
         EXPECT_EQ(r.err, "") << args[0];
         return r.out;
     }
     // Runs a command that must fail with exactly one line naming `problem`.
     void Refused(const std::vector<std::string>& args, const std::string& problem,
                  const std::string& input = "") {
-        Result r = Store(args, input);
-        EXPECT_EQ(r.status, 1) << args[0];
+        ProcessResult r = Store(args, input);
+        EXPECT_EQ(r.exit_code, 1) << args[0];
         EXPECT_EQ(r.err, "sortwell-store: " + problem + "\n") << args[0];
         EXPECT_EQ(r.out, "") << args[0];
     }
@@ -61,7 +63,8 @@ protected:
         return nullptr;
     }
 
-    std::string store_;
+    TempDir dir_{"store_cli"};
+    std::string store_ = dir_.file("store.db");
 };
 
 TEST_F(StoreCli, ErrorsAreOneLineWithStatusOneAndChangeNothing) {
@@ -115,11 +118,11 @@ TEST_F(StoreCli, ErrorsAreOneLineWithStatusOneAndChangeNothing) {
     unlink((store_ + "-shm").c_str());
     Refused({"mailboxes"}, "not a store file (or damaged): " + store_);
     // --store wins over the environment; --help answers without a store.
-    Result r = RunStore({"--store", store_ + ".none", "servers"}, store_);
-    EXPECT_EQ(r.status, 1);
+    ProcessResult r = RunStore({"--store", store_ + ".none", "servers"}, store_);
+    EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "sortwell-store: store file not found: " + store_ + ".none\n");
     r = RunStore({"--help"}, "");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out.rfind("Usage: sortwell-store", 0), 0u);
     EXPECT_NE(r.out.find("fault add OPERATION"), std::string::npos);
 }
@@ -260,7 +263,7 @@ TEST_F(StoreCli, TheDemoBuildsAnOrganisationToWorkOn) {
 // The command line and a MAPI session in this process see the same
 // identifiers and the same faults.
 TEST_F(StoreCli, EntryIdsAndFaultsMeanTheSameInEveryProcess) {
-    setenv("SORTWELL_PROFILES", (ScratchDir() + "/profiles").c_str(), 1);
+    setenv("SORTWELL_PROFILES", dir_.file("profiles").c_str(), 1);
     Ok({"init", "--server", "mail1"});
     Ok({"add-mailbox", "agent"});
     Ok({"add-mailbox", "alice"});
@@ -369,4 +372,4 @@ TEST_F(StoreCli, EntryIdsAndFaultsMeanTheSameInEveryProcess) {
 }
 
 } // namespace
-} // namespace clitest
+} // namespace swtest

@@ -189,8 +189,9 @@ const ProcessResult& Process::result() {
     return result_;
 }
 
-ProcessResult Run(const std::string& program, const std::vector<std::string>& args,
-                  const std::vector<std::string>& env, const std::string& input, int timeout_ms) {
+ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         const std::vector<std::string>& env, const std::string& input,
+                         int timeout_ms) {
     auto process = Process::Start(program, args, env, input);
     if (!process)
         return {};

@@ -64,10 +64,11 @@ private:
 };
 
 // Runs a program to its end (killed after `timeout_ms`). A program that
-// cannot be started fails the test and gives exit code -1.
-ProcessResult Run(const std::string& program, const std::vector<std::string>& args,
-                  const std::vector<std::string>& env, const std::string& input = "",
-                  int timeout_ms = 60000);
+// cannot be started fails the test and gives exit code -1. (Not called Run,
+// which a test fixture's own member would hide.)
+ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         const std::vector<std::string>& env, const std::string& input = "",
+                         int timeout_ms = 60000);
 
 // The name of this machine.
 std::string HostName();

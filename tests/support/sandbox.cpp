@@ -50,7 +50,7 @@ void Sandbox::WriteHive(const std::vector<std::string>& lines) const {
 
 ProcessResult Sandbox::StoreCommand(const std::vector<std::string>& args,
                                     const std::string& input) const {
-    ProcessResult result = Run(StoreProgram(), args, Env(), input);
+    ProcessResult result = RunProgram(StoreProgram(), args, Env(), input);
     std::string shown;
     for (const std::string& arg : args)
         shown += " " + arg;
@@ -209,7 +209,7 @@ void Sandbox::Deliver(const std::string& alias, const std::string& subject, bool
 }
 
 ProcessResult Sandbox::RunAgent(const std::vector<std::string>& args, int timeout_ms) const {
-    return Run(OvoProgram(), args, Env(), "", timeout_ms);
+    return RunProgram(OvoProgram(), args, Env(), "", timeout_ms);
 }
 
 std::unique_ptr<Process> Sandbox::StartAgent(const std::vector<std::string>& args,
