@@ -1,5 +1,5 @@
-// Shared pieces of the hostile input tests: standard error captured and a store with one
-// mailbox, its spam folder and the agent's kind of rule.
+// Shared pieces of the hostile input tests: a store with one mailbox, its
+// spam folder and the agent's kind of rule.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -22,41 +22,10 @@
 
 namespace hostile {
 
+using swtest::CapturedStderr;
 using swtest::ReadFile;
 using swtest::TempDir;
 using swtest::WriteFile;
-
-// Everything written to file descriptor 2 while the object lives.
-class CapturedStderr {
-public:
-    explicit CapturedStderr(std::string path) : path_(std::move(path)) {
-        std::fflush(stderr);
-        saved_ = ::dup(2);
-        const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(fd, 2);
-        ::close(fd);
-    }
-    ~CapturedStderr() { Restore(); }
-    CapturedStderr(const CapturedStderr&) = delete;
-    CapturedStderr& operator=(const CapturedStderr&) = delete;
-    // Stops capturing and returns what was written.
-    std::string Text() {
-        Restore();
-        return ReadFile(path_);
-    }
-
-private:
-    void Restore() {
-        if (saved_ >= 0) {
-            std::fflush(stderr);
-            ::dup2(saved_, 2);
-            ::close(saved_);
-            saved_ = -1;
-        }
-    }
-    std::string path_;
-    int saved_ = -1;
-};
 
 // The agent's rule: the header block holds `marker` (any case) -> move to
 // `folder`. The structures live as long as the object.

@@ -17,6 +17,9 @@
 
 namespace {
 
+using swtest::EventRecord;
+using swtest::ReadEventFile;
+
 using logtest::ReadFile;
 
 XAL_SHARED_LOG_SETTINGS& Settings() {

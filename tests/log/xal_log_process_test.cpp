@@ -1,5 +1,4 @@
 // The logging settings as a freshly started program meets them.
-#include "tests/log/event_file_reader.h"
 #include "tests/log/log_test_support.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +6,9 @@
 #include <cstdlib>
 
 namespace {
+
+using swtest::EventRecord;
+using swtest::ReadEventFile;
 
 using logtest::ReadFile;
 

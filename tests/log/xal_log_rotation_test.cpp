@@ -12,6 +12,9 @@
 
 namespace {
 
+using swtest::EventRecord;
+using swtest::ReadEventFile;
+
 using logtest::ReadFile;
 using logtest::Utc;
 namespace fs = std::filesystem;
@@ -29,7 +32,7 @@ std::set<std::string> Names(const std::string& directory) {
 }
 
 void Touch(const std::string& path, const std::string& content = "old\n") {
-    std::ofstream(path, std::ios::binary) << content;
+    swtest::WriteFile(path, content);
 }
 
 int Lines(const std::string& text) {

@@ -3,6 +3,7 @@
 #include "runtime/vtx_str.h"
 #include "runtime/vtxpr_dir.h"
 #include "runtime/vtxpr_fileio.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -16,28 +17,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A fresh directory under the system's temporary directory, removed again.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string pattern = (fs::temp_directory_path() / "sortwell-rt-XXXXXX").string();
-        const char* made = ::mkdtemp(pattern.data());
-        path_ = made != nullptr ? made : "";
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
+using ScratchDir = swtest::TempDir;
+using swtest::WriteFile;
 
 // Paths in these tests are UTF-8; the conversion has tests of its own.
 std::u16string W(const std::string& path) {

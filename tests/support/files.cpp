@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -65,6 +67,37 @@ TempDir::~TempDir() {
     std::error_code ignored;
     if (!path_.empty())
         std::filesystem::remove_all(path_, ignored);
+}
+
+CapturedStderr::CapturedStderr(const std::string& path) : path_(path) {
+    std::fflush(stderr);
+    saved_ = ::dup(2);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (saved_ < 0 || fd < 0) {
+        ADD_FAILURE() << "cannot capture standard error in " << path;
+    } else {
+        ::dup2(fd, 2);
+    }
+    if (fd >= 0)
+        ::close(fd);
+}
+
+CapturedStderr::~CapturedStderr() {
+    Restore();
+}
+
+std::string CapturedStderr::Text() {
+    Restore();
+    return ReadFile(path_);
+}
+
+void CapturedStderr::Restore() {
+    if (saved_ < 0)
+        return;
+    std::fflush(stderr);
+    ::dup2(saved_, 2);
+    ::close(saved_);
+    saved_ = -1;
 }
 
 } // namespace swtest

@@ -1,5 +1,6 @@
 // Files and folders of a test: whole-file reads and writes, a temporary
-// folder removed at the end, and waiting for a condition or a text.
+// folder removed at the end, waiting for a condition or a text, and the
+// process's standard error captured.
 #pragma once
 #include <functional>
 #include <string>
@@ -30,9 +31,27 @@ public:
 
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
+    std::string operator/(const std::string& name) const { return file(name); }
 
 private:
     std::string path_;
+};
+
+// Everything written to file descriptor 2 while the object lives (or until
+// Text() is called), kept in the file at `path`.
+class CapturedStderr {
+public:
+    explicit CapturedStderr(const std::string& path);
+    ~CapturedStderr();
+    CapturedStderr(const CapturedStderr&) = delete;
+    CapturedStderr& operator=(const CapturedStderr&) = delete;
+    // Stops capturing and returns what was written.
+    std::string Text();
+
+private:
+    void Restore();
+    std::string path_;
+    int saved_ = -1;
 };
 
 } // namespace swtest

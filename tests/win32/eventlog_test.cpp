@@ -3,8 +3,9 @@
 #include "controller/win32logging.h"
 #include "platform/win32/eventlog.h"
 #include "resources/eventlog_messages.h"
-#include "tests/log/event_file_reader.h"
 #include "tests/log/log_test_support.h"
+
+#include "tests/support/events.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,9 @@
 #include <unistd.h>
 
 namespace {
+
+using swtest::EventRecord;
+using swtest::ReadEventFile;
 
 // "2026-12-04T07:05:09.123Z"
 bool IsUtcStamp(const std::string& text) {

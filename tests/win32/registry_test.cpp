@@ -11,9 +11,7 @@
 
 namespace {
 
-void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
+using swtest::WriteFile;
 
 constexpr const char16_t* kKey = u"SOFTWARE\\Altavane\\Sortwell";
 
