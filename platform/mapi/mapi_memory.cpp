@@ -1,12 +1,17 @@
 // MAPI memory: buffer chains and the live counts.
 //
-// Every block starts with a small header. A chain head (MAPIAllocateBuffer)
-// keeps a singly linked list of the blocks linked to it; MAPIAllocateMore
-// pushes the new block at the front of that list with one compare-and-swap,
-// so linking costs the same however long the chain already is, and several
-// threads may link to one chain at once. A block from MAPIAllocateMore knows
-// its head, so linking to any block of a chain links to the chain's head.
-// MAPIFreeBuffer of the head frees every block of the chain and the head.
+// Every block carries a header of 16 bytes right before its payload: a link
+// word, a magic number telling what the block is, and the size asked for. A
+// chain head (MAPIAllocateBuffer) uses the link word for the most recently
+// linked block of its chain; that is all a head costs, so a row set's rows,
+// each a head holding its values and their strings, stay small. A block from
+// MAPIAllocateMore uses the link word for its head, and keeps the next block
+// of the chain in another 16 bytes in front of the header. MAPIAllocateMore
+// pushes the new block at the front of the head's list with one
+// compare-and-swap, so linking costs the same however long the chain already
+// is, and several threads may link to one chain at once. Linking to any block
+// of a chain links to the chain's head. MAPIFreeBuffer of the head frees
+// every block of the chain and the head.
 //
 // Blocks are not zero-filled; callers that need zeros write them.
 #include <atomic>
@@ -22,43 +27,59 @@ constexpr std::uint32_t kHeadMagic = 0x4D415048u;  // a chain head
 constexpr std::uint32_t kMoreMagic = 0x4D41504Du;  // a block linked to a head
 constexpr std::uint32_t kFreedMagic = 0x46524545u; // stamped on free
 
-struct alignas(std::max_align_t) Block {
+struct alignas(16) Header {
+    std::atomic<Header*> link; // a head: the last block linked; a linked block: its head
     std::uint32_t magic;
     std::uint32_t size;
-    Block* head;               // the chain's head (itself for a head)
-    Block* next;               // the next block linked to the same head
-    std::atomic<Block*> chain; // heads only: the most recently linked block
 };
-static_assert(sizeof(Block) % alignof(std::max_align_t) == 0);
+static_assert(sizeof(Header) == 16);
+
+// What a linked block has in front of its header.
+struct alignas(16) Prefix {
+    Header* next; // the block linked before this one, or null
+};
+static_assert(sizeof(Prefix) == 16);
+static_assert(alignof(std::max_align_t) <= 16);
 
 std::atomic<ULONG> g_live_buffers{0};
 std::atomic<ULONG> g_live_objects{0};
 std::atomic<ULONG> g_live_blocks{0};
 
-Block* NewBlock(ULONG size) {
-    void* raw = std::malloc(sizeof(Block) + static_cast<std::size_t>(size));
+// A new block of `size` payload bytes, with room for a prefix when `linked`.
+Header* NewBlock(ULONG size, bool linked) {
+    const std::size_t front = linked ? sizeof(Prefix) + sizeof(Header) : sizeof(Header);
+    void* raw = std::malloc(front + static_cast<std::size_t>(size));
     if (raw == nullptr)
         return nullptr;
-    Block* block = new (raw) Block;
+    if (linked)
+        new (raw) Prefix{nullptr};
+    Header* header = new (static_cast<char*>(raw) + front - sizeof(Header)) Header;
+    header->link.store(nullptr, std::memory_order_relaxed);
+    header->size = size;
     g_live_blocks.fetch_add(1, std::memory_order_relaxed);
-    block->size = size;
-    block->next = nullptr;
-    block->chain.store(nullptr, std::memory_order_relaxed);
-    return block;
+    return header;
 }
 
-void* Payload(Block* block) {
-    return block + 1;
-}
-Block* HeaderOf(void* payload) {
-    return static_cast<Block*>(payload) - 1;
+Prefix* PrefixOf(Header* linked) {
+    return reinterpret_cast<Prefix*>(linked) - 1;
 }
 
-void DestroyBlock(Block* block) {
-    block->magic = kFreedMagic;
+void* Payload(Header* header) {
+    return header + 1;
+}
+Header* HeaderOf(void* payload) {
+    return static_cast<Header*>(payload) - 1;
+}
+
+void DestroyBlock(Header* header) {
+    const bool linked = header->magic == kMoreMagic;
+    header->magic = kFreedMagic;
     g_live_blocks.fetch_sub(1, std::memory_order_relaxed);
-    block->~Block();
-    std::free(block);
+    header->~Header();
+    if (linked)
+        std::free(PrefixOf(header));
+    else
+        std::free(header);
 }
 
 } // namespace
@@ -67,13 +88,12 @@ SCODE MAPIAllocateBuffer(ULONG size, LPVOID* buffer) {
     if (buffer == nullptr)
         return MAPI_E_INVALID_PARAMETER;
     *buffer = nullptr;
-    Block* block = NewBlock(size);
-    if (block == nullptr)
+    Header* head = NewBlock(size, false);
+    if (head == nullptr)
         return MAPI_E_NOT_ENOUGH_MEMORY;
-    block->magic = kHeadMagic;
-    block->head = block;
+    head->magic = kHeadMagic;
     g_live_buffers.fetch_add(1, std::memory_order_relaxed);
-    *buffer = Payload(block);
+    *buffer = Payload(head);
     return S_OK;
 }
 
@@ -83,20 +103,25 @@ SCODE MAPIAllocateMore(ULONG size, LPVOID object, LPVOID* buffer) {
     *buffer = nullptr;
     if (object == nullptr)
         return MAPI_E_INVALID_PARAMETER;
-    Block* parent = HeaderOf(object);
-    if (parent->magic != kHeadMagic && parent->magic != kMoreMagic)
+    Header* parent = HeaderOf(object);
+    Header* head = nullptr;
+    if (parent->magic == kHeadMagic)
+        head = parent;
+    else if (parent->magic == kMoreMagic)
+        head = parent->link.load(std::memory_order_relaxed);
+    else
         return MAPI_E_INVALID_PARAMETER;
-    Block* head = parent->head;
-    Block* block = NewBlock(size);
+    Header* block = NewBlock(size, true);
     if (block == nullptr)
         return MAPI_E_NOT_ENOUGH_MEMORY;
     block->magic = kMoreMagic;
-    block->head = head;
-    Block* first = head->chain.load(std::memory_order_relaxed);
+    block->link.store(head, std::memory_order_relaxed);
+    Prefix* prefix = PrefixOf(block);
+    Header* first = head->link.load(std::memory_order_relaxed);
     do {
-        block->next = first;
-    } while (!head->chain.compare_exchange_weak(first, block, std::memory_order_release,
-                                                std::memory_order_relaxed));
+        prefix->next = first;
+    } while (!head->link.compare_exchange_weak(first, block, std::memory_order_release,
+                                               std::memory_order_relaxed));
     *buffer = Payload(block);
     return S_OK;
 }
@@ -107,12 +132,12 @@ SCODE MAPIAllocateMore(ULONG size, LPVOID object, LPVOID* buffer) {
 ULONG MAPIFreeBuffer(LPVOID buffer) {
     if (buffer == nullptr)
         return S_OK;
-    Block* head = HeaderOf(buffer);
+    Header* head = HeaderOf(buffer);
     if (head->magic != kHeadMagic)
         return static_cast<ULONG>(MAPI_E_INVALID_PARAMETER);
-    Block* block = head->chain.exchange(nullptr, std::memory_order_acquire);
+    Header* block = head->link.exchange(nullptr, std::memory_order_acquire);
     while (block != nullptr) {
-        Block* next = block->next;
+        Header* next = PrefixOf(block)->next;
         DestroyBlock(block);
         block = next;
     }

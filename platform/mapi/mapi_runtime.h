@@ -68,12 +68,38 @@ SCODE ScCopyRestriction(LPSRestriction* dest, const SRestriction* source, LPVOID
 SCODE ScCopyActions(LPACTIONS* dest, const ACTIONS* source, LPVOID parent);
 
 // ---- The generic table -------------------------------------------------------
-// A table over rows that a provider hands over; the table keeps deep copies
-// and does SetColumns (a column a row lacks comes back as PT_ERROR with
+// A table over rows that a provider hands over; the table keeps a copy of
+// each row (its values and what they point to in one block) and does
+// SetColumns (a column a row lacks comes back as PT_ERROR with
 // MAPI_E_NOT_FOUND), SeekRow, Restrict (with full restriction evaluation),
 // SortTable, GetRowCount and QueryRows. Until SetColumns is called a row
 // comes back with all its values. The result carries one reference.
 HRESULT MAPICreateRowTable(ULONG row_count, const SRow* rows, LPMAPITABLE* table);
+
+// Rows a provider keeps in a form of its own (compact, or computed on
+// demand) and hands the generic table one at a time, so that a table of
+// many rows need not hold every row as property values. The table does
+// everything else (columns, cursor, restriction, sort order) over it.
+class MAPIRowSource {
+public:
+    MAPIRowSource() = default;
+    MAPIRowSource(const MAPIRowSource&) = delete;
+    MAPIRowSource& operator=(const MAPIRowSource&) = delete;
+    virtual ~MAPIRowSource() = default;
+    // How many rows there are; the same for the source's whole life.
+    virtual ULONG RowCount() const = 0;
+    // The values of row `index` (below RowCount): a failure, or S_OK with
+    // `count` values at `values`, valid until the next ReadRow. The table
+    // calls it under its own lock, one call at a time.
+    virtual HRESULT ReadRow(ULONG index, ULONG* count, const SPropValue** values) = 0;
+    // The columns a row comes back with before SetColumns; null (the
+    // default) hands back all of the row's values.
+    virtual const SPropTagArray* DefaultColumns() const { return nullptr; }
+};
+
+// The generic table over `source`, which it takes over (and deletes, also
+// when it fails). The result carries one reference.
+HRESULT MAPICreateSourceTable(MAPIRowSource* source, LPMAPITABLE* table);
 
 // Evaluates `restriction` against one row's values: S_OK when it matches,
 // S_FALSE when not, MAPI_E_TOO_COMPLEX past a nesting depth of 64, or

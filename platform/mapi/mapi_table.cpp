@@ -1,18 +1,24 @@
-// The generic table: rows of property values that a provider hands over.
+// The generic table: rows of property values, read from a row source.
 //
-// The table keeps a deep copy of every row. A view over the rows holds the
-// indexes of those that pass the restriction, in table order or in the order
-// of the sort keys; the cursor is a position in that view. Restrict and
-// SortTable move the cursor back to the beginning, as a fresh view should;
-// SetColumns leaves it where it is.
+// A source hands the table one row at a time (MAPIRowSource). Providers with
+// many rows keep them in a form of their own; MAPICreateRowTable's source
+// keeps a copy of each row handed to it, the values and what they point to
+// laid out in one block. A view over the rows holds the indexes of those that
+// pass the restriction, in table order or in the order of the sort keys;
+// while there is neither a restriction nor a sort order the view is simply
+// every row in order and costs nothing. The cursor is a position in the view.
+// Restrict and SortTable move the cursor back to the beginning, as a fresh
+// view should; SetColumns leaves it where it is.
 //
 // A column a row lacks comes back as PT_ERROR carrying MAPI_E_NOT_FOUND (or
 // the row's own error for that property). A column asking for a string in
 // the other width gets the row's string converted (8-bit strings are UTF-8),
 // unless the row also holds an error for that property: then the error is
 // what comes back, so a provider can offer a string in one width only.
-// QueryRows hands each row its own buffer chain inside a set from
-// MAPIAllocateBuffer, so FreeProws releases them.
+// QueryRows hands each row one MAPI buffer holding its values followed by
+// their strings and binaries, inside a set from MAPIAllocateBuffer, so
+// FreeProws releases them. Only values with inner structure (restrictions,
+// rule actions) hang further blocks on the row's chain.
 //
 // Accepted flags: TBL_ASYNC and TBL_BATCH (both mean nothing here) on
 // SetColumns, Restrict and SortTable; TBL_NOADVANCE on QueryRows; none on
@@ -23,6 +29,8 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <numeric>
+#include <string>
 #include <vector>
 
 #include "platform/mapi/mapi_internal.h"
@@ -35,35 +43,268 @@ constexpr ULONG TBL_ASYNC = 0x00000001;
 constexpr ULONG TBL_BATCH = 0x00000002;
 constexpr ULONG TBL_NOADVANCE = 0x00000001;
 
-struct StoredRow {
-    ULONG count = 0;
-    LPSPropValue values = nullptr; // its own chain
+// One value of a row being laid out: the tag it is asked for under (its own
+// tag, PT_UNSPECIFIED, or a string tag of the other width) and the value it
+// copies, or, without a value, the error it carries.
+struct Pick {
+    ULONG tag = 0;
+    const SPropValue* value = nullptr;
+    SCODE error = MAPI_E_NOT_FOUND;
+};
+
+std::size_t AlignUp(std::size_t offset, std::size_t alignment) {
+    return (offset + alignment - 1) / alignment * alignment;
+}
+
+// Lays rows out in single MAPI buffers. Keeps the texts it converts between
+// the string widths from one row to the next, so that a row costs no
+// allocation beyond its own buffer.
+class RowBuilder {
+public:
+    // One new buffer holding `picks` as values, in order, followed by the
+    // bytes they point to.
+    HRESULT Build(const std::vector<Pick>& picks, LPSPropValue* out) {
+        *out = nullptr;
+        const std::size_t n = picks.size();
+        try {
+            if (plans_.size() < n)
+                plans_.resize(n);
+            if (narrow_.size() < n) {
+                narrow_.resize(n);
+                wide_.resize(n);
+            }
+        } catch (const std::bad_alloc&) {
+            return MAPI_E_NOT_ENOUGH_MEMORY;
+        }
+        std::size_t bytes = (n ? n : 1) * sizeof(SPropValue);
+        for (std::size_t c = 0; c < n; ++c) {
+            HRESULT hr = Plan(picks[c], c, &plans_[c]);
+            if (FAILED(hr))
+                return hr;
+            if (plans_[c].size > 0) {
+                bytes = AlignUp(bytes, plans_[c].alignment);
+                plans_[c].offset = bytes;
+                bytes += plans_[c].size;
+            }
+        }
+        if (bytes > std::numeric_limits<ULONG>::max())
+            return MAPI_E_NOT_ENOUGH_MEMORY;
+        void* block = nullptr;
+        HRESULT hr = MAPIAllocateBuffer(static_cast<ULONG>(bytes), &block);
+        if (FAILED(hr))
+            return hr;
+        auto* values = static_cast<LPSPropValue>(block);
+        auto* base = static_cast<BYTE*>(block);
+        for (std::size_t c = 0; c < n; ++c) {
+            hr = Fill(picks[c], plans_[c], base, &values[c]);
+            if (FAILED(hr)) {
+                MAPIFreeBuffer(block);
+                return hr;
+            }
+        }
+        *out = values;
+        return S_OK;
+    }
+
+private:
+    enum class Kind { Error, Scalar, Bytes, Chain };
+    struct Layout {
+        Kind kind = Kind::Scalar;
+        ULONG type = 0;             // the type the value comes back as
+        const void* data = nullptr; // the bytes to copy, for Kind::Bytes
+        std::size_t size = 0;
+        std::size_t alignment = 1;
+        std::size_t offset = 0;
+    };
+
+    HRESULT Plan(const Pick& pick, std::size_t column, Layout* layout) {
+        *layout = Layout{};
+        if (pick.value == nullptr) {
+            layout->kind = Kind::Error;
+            return S_OK;
+        }
+        const SPropValue& v = *pick.value;
+        const ULONG have = PROP_TYPE(v.ulPropTag);
+        ULONG want = PROP_TYPE(pick.tag);
+        if (want == PT_UNSPECIFIED || !IsStringType(want) || !IsStringType(have))
+            want = have;
+        layout->type = want;
+        try {
+            if (want != have) {
+                // A string in the other width.
+                layout->kind = Kind::Bytes;
+                if (want == PT_UNICODE) {
+                    if (v.Value.lpszA == nullptr)
+                        return S_OK;
+                    wide_[column] = Utf8ToUtf16(v.Value.lpszA);
+                    layout->data = wide_[column].c_str();
+                    layout->size = (wide_[column].size() + 1) * sizeof(char16_t);
+                    layout->alignment = alignof(char16_t);
+                } else {
+                    if (v.Value.lpszW == nullptr)
+                        return S_OK;
+                    narrow_[column] =
+                        Utf16ToUtf8(std::u16string_view(v.Value.lpszW, WideLength(v.Value.lpszW)));
+                    layout->data = narrow_[column].c_str();
+                    layout->size = narrow_[column].size() + 1;
+                }
+                return S_OK;
+            }
+        } catch (const std::bad_alloc&) {
+            return MAPI_E_NOT_ENOUGH_MEMORY;
+        }
+        switch (have) {
+        case PT_UNSPECIFIED:
+        case PT_NULL:
+        case PT_I2:
+        case PT_LONG:
+        case PT_R4:
+        case PT_DOUBLE:
+        case PT_CURRENCY:
+        case PT_APPTIME:
+        case PT_ERROR:
+        case PT_BOOLEAN:
+        case PT_OBJECT:
+        case PT_I8:
+        case PT_SYSTIME:
+            layout->kind = Kind::Scalar;
+            return S_OK;
+        case PT_STRING8:
+            layout->kind = Kind::Bytes;
+            layout->data = v.Value.lpszA;
+            layout->size = v.Value.lpszA ? std::strlen(v.Value.lpszA) + 1 : 0;
+            return S_OK;
+        case PT_UNICODE:
+            layout->kind = Kind::Bytes;
+            layout->data = v.Value.lpszW;
+            layout->size = v.Value.lpszW ? (WideLength(v.Value.lpszW) + 1) * sizeof(char16_t) : 0;
+            layout->alignment = alignof(char16_t);
+            return S_OK;
+        case PT_BINARY:
+            layout->kind = Kind::Bytes;
+            layout->data = v.Value.bin.lpb;
+            layout->size = v.Value.bin.lpb ? v.Value.bin.cb : 0;
+            return S_OK;
+        case PT_CLSID:
+            layout->kind = Kind::Bytes;
+            layout->data = v.Value.lpguid;
+            layout->size = v.Value.lpguid ? sizeof(GUID) : 0;
+            layout->alignment = alignof(GUID);
+            return S_OK;
+        default:
+            // Restrictions, rule actions, and types the copy itself refuses.
+            layout->kind = Kind::Chain;
+            return S_OK;
+        }
+    }
+
+    static HRESULT Fill(const Pick& pick, const Layout& layout, BYTE* base, LPSPropValue dest) {
+        if (layout.kind == Kind::Error) {
+            dest->ulPropTag = CHANGE_PROP_TYPE(pick.tag, PT_ERROR);
+            dest->dwAlignPad = 0;
+            dest->Value.err = pick.error;
+            return S_OK;
+        }
+        const SPropValue& v = *pick.value;
+        if (layout.kind == Kind::Chain)
+            return CopyValueAs(dest, v, pick.tag, base);
+        const bool converted = layout.type != PROP_TYPE(v.ulPropTag);
+        dest->ulPropTag = CHANGE_PROP_TYPE(v.ulPropTag, layout.type);
+        dest->dwAlignPad = converted ? 0 : v.dwAlignPad;
+        dest->Value = v.Value;
+        if (layout.kind == Kind::Scalar)
+            return S_OK;
+        BYTE* to = nullptr;
+        if (layout.data != nullptr) {
+            to = base + layout.offset;
+            std::memcpy(to, layout.data, layout.size);
+        }
+        switch (layout.type) {
+        case PT_STRING8:
+            dest->Value.lpszA = reinterpret_cast<LPSTR>(to);
+            break;
+        case PT_UNICODE:
+            dest->Value.lpszW = reinterpret_cast<LPWSTR>(to);
+            break;
+        case PT_BINARY:
+            dest->Value.bin.cb = static_cast<ULONG>(layout.size);
+            dest->Value.bin.lpb = to;
+            break;
+        case PT_CLSID:
+            dest->Value.lpguid = reinterpret_cast<GUID*>(to);
+            break;
+        default:
+            break;
+        }
+        return S_OK;
+    }
+
+    std::vector<Layout> plans_;
+    std::vector<std::string> narrow_;
+    std::vector<std::u16string> wide_;
+};
+
+// Picks every value of a row as it stands.
+void PickAll(ULONG count, const SPropValue* values, std::vector<Pick>* picks) {
+    picks->clear();
+    for (ULONG i = 0; i < count; ++i)
+        picks->push_back(Pick{values[i].ulPropTag, &values[i], S_OK});
+}
+
+// The rows handed to MAPICreateRowTable, each kept in one block.
+class StoredRows final : public MAPIRowSource {
+public:
+    ~StoredRows() override {
+        for (const StoredRow& row : rows_)
+            MAPIFreeBuffer(row.values);
+    }
+
+    HRESULT Load(ULONG row_count, const SRow* rows) {
+        try {
+            rows_.reserve(row_count);
+            RowBuilder builder;
+            std::vector<Pick> picks;
+            for (ULONG i = 0; i < row_count; ++i) {
+                if (rows[i].lpProps == nullptr && rows[i].cValues > 0)
+                    return MAPI_E_INVALID_PARAMETER;
+                PickAll(rows[i].cValues, rows[i].lpProps, &picks);
+                StoredRow row{rows[i].cValues, nullptr};
+                HRESULT hr = builder.Build(picks, &row.values);
+                if (FAILED(hr))
+                    return hr;
+                rows_.push_back(row);
+            }
+        } catch (const std::bad_alloc&) {
+            return MAPI_E_NOT_ENOUGH_MEMORY;
+        }
+        return S_OK;
+    }
+
+    ULONG RowCount() const override { return static_cast<ULONG>(rows_.size()); }
+    HRESULT ReadRow(ULONG index, ULONG* count, const SPropValue** values) override {
+        *count = rows_[index].count;
+        *values = rows_[index].values;
+        return S_OK;
+    }
+
+private:
+    struct StoredRow {
+        ULONG count = 0;
+        LPSPropValue values = nullptr;
+    };
+    std::vector<StoredRow> rows_;
 };
 
 class RowTable final : public IMAPITable, public MAPIObject {
 public:
     MAPI_OBJECT_REFCOUNT
 
+    explicit RowTable(MAPIRowSource* source) : source_(source) {}
+
     ~RowTable() override {
-        for (StoredRow& row : rows_)
-            MAPIFreeBuffer(row.values);
+        delete source_;
         MAPIFreeBuffer(restriction_holder_);
         MAPIFreeBuffer(sort_);
-    }
-
-    // Takes deep copies of `rows`.
-    HRESULT Load(ULONG row_count, const SRow* rows) {
-        rows_.reserve(row_count);
-        for (ULONG i = 0; i < row_count; ++i) {
-            StoredRow row;
-            row.count = rows[i].cValues;
-            HRESULT hr = ScDupPropset(rows[i].cValues, rows[i].lpProps, &row.values);
-            if (FAILED(hr))
-                return hr;
-            rows_.push_back(row);
-        }
-        RebuildView();
-        return S_OK;
     }
 
     HRESULT QueryInterface(const IID& iid, void** object) override {
@@ -93,13 +334,13 @@ public:
         if (flags != 0)
             return MAPI_E_UNKNOWN_FLAGS;
         std::lock_guard lock(mutex_);
-        *count = static_cast<ULONG>(view_.size());
+        *count = static_cast<ULONG>(ViewSize());
         return S_OK;
     }
 
     HRESULT SeekRow(BOOKMARK origin, LONG row_count, LONG* rows_sought) override {
         std::lock_guard lock(mutex_);
-        const std::int64_t size = static_cast<std::int64_t>(view_.size());
+        const std::int64_t size = static_cast<std::int64_t>(ViewSize());
         std::int64_t base = 0;
         switch (origin) {
         case BOOKMARK_BEGINNING:
@@ -186,11 +427,12 @@ public:
         if (flags & ~TBL_NOADVANCE)
             return MAPI_E_UNKNOWN_FLAGS;
         std::lock_guard lock(mutex_);
+        const std::size_t size = ViewSize();
         std::size_t first = cursor_;
         std::size_t last = cursor_;
         if (row_count > 0) {
-            last = cursor_ + std::min<std::size_t>(static_cast<std::size_t>(row_count),
-                                                   view_.size() - cursor_);
+            last = cursor_ +
+                   std::min<std::size_t>(static_cast<std::size_t>(row_count), size - cursor_);
         } else {
             const std::size_t back =
                 static_cast<std::size_t>(-static_cast<std::int64_t>(row_count));
@@ -205,13 +447,8 @@ public:
         set->cRows = 0;
         for (std::size_t i = first; i < last; ++i) {
             SRow& out = set->aRow[set->cRows];
-            try {
-                hr = ProjectRow(rows_[view_[i]], &out);
-            } catch (const std::bad_alloc&) {
-                hr = MAPI_E_NOT_ENOUGH_MEMORY;
-            }
+            hr = ProjectRow(ViewRow(i), &out);
             if (FAILED(hr)) {
-                MAPIFreeBuffer(out.lpProps);
                 FreeProws(set);
                 return hr;
             }
@@ -223,23 +460,50 @@ public:
         return S_OK;
     }
 
+    // Called before the table is shared.
+    HRESULT Start() { return RebuildView(); }
+
 private:
+    std::size_t ViewSize() const { return whole_ ? source_->RowCount() : view_.size(); }
+    ULONG ViewRow(std::size_t position) const {
+        return whole_ ? static_cast<ULONG>(position) : view_[position];
+    }
+
     // Called with the lock held (or before the table is shared).
     HRESULT RebuildView() {
+        const SRestriction* restriction =
+            restriction_holder_ != nullptr ? *restriction_holder_ : nullptr;
+        if (restriction == nullptr && sort_ == nullptr) {
+            whole_ = true;
+            std::vector<ULONG>().swap(view_);
+            cursor_ = 0;
+            return S_OK;
+        }
         try {
-            std::vector<std::size_t> view;
-            view.reserve(rows_.size());
-            const SRestriction* restriction =
-                restriction_holder_ != nullptr ? *restriction_holder_ : nullptr;
-            for (std::size_t i = 0; i < rows_.size(); ++i)
-                if (restriction == nullptr ||
-                    MatchRestriction(*restriction, rows_[i].count, rows_[i].values))
-                    view.push_back(i);
-            if (sort_ != nullptr)
-                std::stable_sort(view.begin(), view.end(), [this](std::size_t a, std::size_t b) {
-                    return SortsBefore(rows_[a], rows_[b]);
-                });
+            std::vector<ULONG> view;
+            const ULONG rows = source_->RowCount();
+            if (restriction == nullptr) {
+                view.resize(rows);
+                std::iota(view.begin(), view.end(), 0u);
+            } else {
+                for (ULONG i = 0; i < rows; ++i) {
+                    ULONG count = 0;
+                    const SPropValue* values = nullptr;
+                    HRESULT hr = source_->ReadRow(i, &count, &values);
+                    if (FAILED(hr))
+                        return hr;
+                    if (MatchRestriction(*restriction, count, values))
+                        view.push_back(i);
+                }
+            }
+            if (sort_ != nullptr) {
+                HRESULT hr = SortView(&view);
+                if (FAILED(hr))
+                    return hr;
+            }
+            view.shrink_to_fit();
             view_ = std::move(view);
+            whole_ = false;
             cursor_ = 0;
             return S_OK;
         } catch (const std::bad_alloc&) {
@@ -247,16 +511,61 @@ private:
         }
     }
 
-    bool SortsBefore(const StoredRow& a, const StoredRow& b) const {
+    // Orders `view` by the sort keys: each row's key values are copied out
+    // first (a source hands out one row at a time), then compared.
+    HRESULT SortView(std::vector<ULONG>* view) {
+        const ULONG keys = sort_->cSorts;
+        std::vector<LPSPropValue> copies(view->size(), nullptr);
+        auto release = [&copies] {
+            for (LPSPropValue copy : copies)
+                MAPIFreeBuffer(copy);
+        };
+        try {
+            std::vector<Pick> picks(keys);
+            for (std::size_t i = 0; i < view->size(); ++i) {
+                ULONG count = 0;
+                const SPropValue* values = nullptr;
+                HRESULT hr = source_->ReadRow((*view)[i], &count, &values);
+                for (ULONG k = 0; SUCCEEDED(hr) && k < keys; ++k) {
+                    const ULONG tag = sort_->aSort[k].ulPropTag;
+                    const SPropValue* have = FindValue(values, count, tag);
+                    picks[k] = Pick{have ? have->ulPropTag : tag, have, MAPI_E_NOT_FOUND};
+                }
+                if (SUCCEEDED(hr))
+                    hr = builder_.Build(picks, &copies[i]);
+                if (FAILED(hr)) {
+                    release();
+                    return hr;
+                }
+            }
+            std::vector<std::size_t> order(view->size());
+            std::iota(order.begin(), order.end(), std::size_t{0});
+            std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+                return SortsBefore(copies[a], copies[b]);
+            });
+            std::vector<ULONG> sorted(view->size());
+            for (std::size_t i = 0; i < order.size(); ++i)
+                sorted[i] = (*view)[order[i]];
+            *view = std::move(sorted);
+        } catch (const std::bad_alloc&) {
+            release();
+            return MAPI_E_NOT_ENOUGH_MEMORY;
+        }
+        release();
+        return S_OK;
+    }
+
+    // `a` and `b` hold one value per sort key, PT_ERROR where the row lacks it.
+    bool SortsBefore(const SPropValue* a, const SPropValue* b) const {
         for (ULONG k = 0; k < sort_->cSorts; ++k) {
             const SSortOrder& key = sort_->aSort[k];
-            const SPropValue* va = FindValue(a.values, a.count, key.ulPropTag);
-            const SPropValue* vb = FindValue(b.values, b.count, key.ulPropTag);
+            const bool has_a = PROP_TYPE(a[k].ulPropTag) != PT_ERROR;
+            const bool has_b = PROP_TYPE(b[k].ulPropTag) != PT_ERROR;
             std::partial_ordering order = std::partial_ordering::equivalent;
-            if (va == nullptr || vb == nullptr)
-                order = (va != nullptr) <=> (vb != nullptr);
+            if (!has_a || !has_b)
+                order = has_a <=> has_b;
             else
-                order = CompareValues(*va, *vb, TextFold{true, false});
+                order = CompareValues(a[k], b[k], TextFold{true, false});
             if (order == std::partial_ordering::unordered || order == 0)
                 continue;
             const bool less = order < 0;
@@ -265,59 +574,85 @@ private:
         return false;
     }
 
-    HRESULT ProjectRow(const StoredRow& row, SRow* out) const {
+    // Row `index` of the source as the columns ask, in one new buffer.
+    HRESULT ProjectRow(ULONG index, SRow* out) {
         out->ulAdrEntryPad = 0;
         out->cValues = 0;
         out->lpProps = nullptr;
-        if (!have_columns_) {
-            HRESULT hr = ScDupPropset(row.count, row.values, &out->lpProps);
-            if (SUCCEEDED(hr))
-                out->cValues = row.count;
-            return hr;
-        }
-        const ULONG n = static_cast<ULONG>(columns_.size());
-        void* block = nullptr;
-        HRESULT hr =
-            MAPIAllocateBuffer(static_cast<ULONG>((n ? n : 1) * sizeof(SPropValue)), &block);
+        ULONG count = 0;
+        const SPropValue* values = nullptr;
+        HRESULT hr = source_->ReadRow(index, &count, &values);
         if (FAILED(hr))
             return hr;
-        LPSPropValue values = static_cast<LPSPropValue>(block);
-        out->lpProps = values;
-        for (ULONG c = 0; c < n; ++c) {
-            const ULONG tag = columns_[c];
-            const SPropValue* have = FindValue(row.values, row.count, tag);
-            const SPropValue* error = FindErrorValue(row.values, row.count, tag);
-            // A provider's error for the property stops a conversion from
-            // the other string width: only a value of the very type asked
-            // for overrides it.
-            if (have != nullptr && error != nullptr && PROP_TYPE(tag) != PT_UNSPECIFIED &&
-                PROP_TYPE(have->ulPropTag) != PROP_TYPE(tag))
-                have = nullptr;
-            if (have != nullptr) {
-                hr = CopyValueAs(&values[c], *have, tag, values);
-                if (FAILED(hr))
-                    return hr; // the caller frees the set, this row included
+        try {
+            const SPropTagArray* defaults = source_->DefaultColumns();
+            if (!have_columns_ && defaults == nullptr) {
+                PickAll(count, values, &picks_);
             } else {
-                values[c].ulPropTag = CHANGE_PROP_TYPE(tag, PT_ERROR);
-                values[c].dwAlignPad = 0;
-                values[c].Value.err = error != nullptr ? error->Value.err : MAPI_E_NOT_FOUND;
+                const ULONG* tags = have_columns_ ? columns_.data() : defaults->aulPropTag;
+                const ULONG n =
+                    have_columns_ ? static_cast<ULONG>(columns_.size()) : defaults->cValues;
+                picks_.resize(n);
+                for (ULONG c = 0; c < n; ++c)
+                    picks_[c] = PickColumn(tags[c], count, values);
             }
-            out->cValues = c + 1;
+        } catch (const std::bad_alloc&) {
+            return MAPI_E_NOT_ENOUGH_MEMORY;
         }
-        return S_OK;
+        hr = builder_.Build(picks_, &out->lpProps);
+        if (SUCCEEDED(hr))
+            out->cValues = static_cast<ULONG>(picks_.size());
+        return hr;
+    }
+
+    static Pick PickColumn(ULONG tag, ULONG count, const SPropValue* values) {
+        const SPropValue* have = FindValue(values, count, tag);
+        const SPropValue* error = FindErrorValue(values, count, tag);
+        // A provider's error for the property stops a conversion from the
+        // other string width: only a value of the very type asked for
+        // overrides it.
+        if (have != nullptr && error != nullptr && PROP_TYPE(tag) != PT_UNSPECIFIED &&
+            PROP_TYPE(have->ulPropTag) != PROP_TYPE(tag))
+            have = nullptr;
+        return Pick{tag, have, error != nullptr ? error->Value.err : MAPI_E_NOT_FOUND};
     }
 
     std::mutex mutex_;
-    std::vector<StoredRow> rows_;
-    std::vector<std::size_t> view_;
+    MAPIRowSource* source_;
+    bool whole_ = true;       // the view is every row in order
+    std::vector<ULONG> view_; // otherwise: the rows of the view
     std::size_t cursor_ = 0;
     std::vector<ULONG> columns_;
     bool have_columns_ = false;
     LPSRestriction* restriction_holder_ = nullptr; // a chain whose head holds the copy
     LPSSortOrderSet sort_ = nullptr;
+    RowBuilder builder_;
+    std::vector<Pick> picks_;
 };
 
 } // namespace
+
+HRESULT MAPICreateSourceTable(MAPIRowSource* source, LPMAPITABLE* table) {
+    if (table == nullptr) {
+        delete source;
+        return MAPI_E_INVALID_PARAMETER;
+    }
+    *table = nullptr;
+    if (source == nullptr)
+        return MAPI_E_INVALID_PARAMETER;
+    RowTable* created = new (std::nothrow) RowTable(source);
+    if (created == nullptr) {
+        delete source;
+        return MAPI_E_NOT_ENOUGH_MEMORY;
+    }
+    HRESULT hr = created->Start();
+    if (FAILED(hr)) {
+        created->Release();
+        return hr;
+    }
+    *table = created;
+    return S_OK;
+}
 
 HRESULT MAPICreateRowTable(ULONG row_count, const SRow* rows, LPMAPITABLE* table) {
     if (table == nullptr)
@@ -325,19 +660,13 @@ HRESULT MAPICreateRowTable(ULONG row_count, const SRow* rows, LPMAPITABLE* table
     *table = nullptr;
     if (rows == nullptr && row_count > 0)
         return MAPI_E_INVALID_PARAMETER;
-    RowTable* created = new (std::nothrow) RowTable;
-    if (created == nullptr)
+    StoredRows* stored = new (std::nothrow) StoredRows;
+    if (stored == nullptr)
         return MAPI_E_NOT_ENOUGH_MEMORY;
-    HRESULT hr;
-    try {
-        hr = created->Load(row_count, rows);
-    } catch (const std::bad_alloc&) {
-        hr = MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    HRESULT hr = stored->Load(row_count, rows);
     if (FAILED(hr)) {
-        created->Release();
+        delete stored;
         return hr;
     }
-    *table = created;
-    return S_OK;
+    return MAPICreateSourceTable(stored, table);
 }

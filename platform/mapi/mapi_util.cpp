@@ -99,7 +99,9 @@ HRESULT HrSetOneProp(LPMAPIPROP object, LPSPropValue value) {
 
 // Reads from the table's current position to its end. The limit is checked
 // against the table's row count first and again against the rows read, so
-// a limited query never hands back more than max_rows rows.
+// a limited query never hands back more than max_rows rows. When one
+// QueryRows call brings every row, as the generic table does, its set is
+// handed back as it came: no row is copied.
 HRESULT HrQueryAllRows(LPMAPITABLE table, LPSPropTagArray columns, LPSRestriction restriction,
                        LPSSortOrderSet sort, LONG max_rows, LPSRowSet* rows) {
     if (rows == nullptr)
@@ -123,11 +125,13 @@ HRESULT HrQueryAllRows(LPMAPITABLE table, LPSPropTagArray columns, LPSRestrictio
     if (SUCCEEDED(hr) && max_rows > 0 && total > static_cast<ULONG>(max_rows))
         return MAPI_E_TABLE_TOO_BIG;
 
-    std::vector<SRow> collected;
-    auto discard = [&collected] {
-        for (SRow& row : collected)
-            MAPIFreeBuffer(row.lpProps);
+    // The sets read so far, each with its rows still in it.
+    std::vector<LPSRowSet> parts;
+    auto discard = [&parts] {
+        for (LPSRowSet part : parts)
+            FreeProws(part);
     };
+    std::size_t count = 0;
     try {
         const LONG batch = max_rows > 0 ? max_rows + (max_rows < std::numeric_limits<LONG>::max())
                                         : std::numeric_limits<LONG>::max();
@@ -140,22 +144,22 @@ HRESULT HrQueryAllRows(LPMAPITABLE table, LPSPropTagArray columns, LPSRestrictio
                 return hr;
             }
             if (part == nullptr || part->cRows == 0) {
-                FreeProws(part);
+                // The first set, even empty, is the answer when nothing came
+                // before it.
+                if (parts.empty() && part != nullptr)
+                    parts.push_back(part);
+                else
+                    FreeProws(part);
                 break;
             }
-            // Take the rows' value buffers over; then the set alone is freed.
             try {
-                collected.reserve(collected.size() + part->cRows);
+                parts.push_back(part);
             } catch (const std::bad_alloc&) {
                 FreeProws(part);
                 throw;
             }
-            for (ULONG i = 0; i < part->cRows; ++i) {
-                collected.push_back(part->aRow[i]);
-                part->aRow[i].lpProps = nullptr;
-            }
-            MAPIFreeBuffer(part);
-            if (max_rows > 0 && collected.size() > static_cast<std::size_t>(max_rows)) {
+            count += part->cRows;
+            if (max_rows > 0 && count > static_cast<std::size_t>(max_rows)) {
                 discard();
                 return MAPI_E_TABLE_TOO_BIG;
             }
@@ -164,17 +168,26 @@ HRESULT HrQueryAllRows(LPMAPITABLE table, LPSPropTagArray columns, LPSRestrictio
         discard();
         return MAPI_E_NOT_ENOUGH_MEMORY;
     }
+    if (parts.size() == 1) {
+        *rows = parts.front();
+        return S_OK;
+    }
+    // Several sets (or none): one set takes their rows' value buffers over;
+    // then each old set alone is freed.
     void* block = nullptr;
-    const ULONG n = static_cast<ULONG>(collected.size());
+    const ULONG n = static_cast<ULONG>(count);
     hr = MAPIAllocateBuffer(static_cast<ULONG>(CbNewSRowSet(n)), &block);
     if (FAILED(hr)) {
         discard();
         return hr;
     }
     LPSRowSet set = static_cast<LPSRowSet>(block);
-    set->cRows = n;
-    for (ULONG i = 0; i < n; ++i)
-        set->aRow[i] = collected[i];
+    set->cRows = 0;
+    for (LPSRowSet part : parts) {
+        for (ULONG i = 0; i < part->cRows; ++i)
+            set->aRow[set->cRows++] = part->aRow[i];
+        MAPIFreeBuffer(part);
+    }
     *rows = set;
     return S_OK;
 }
