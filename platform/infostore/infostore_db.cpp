@@ -228,6 +228,14 @@ std::string Stmt::Text(int column) const {
                : std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(size));
 }
 
+std::string_view Stmt::TextView(int column) const {
+    const unsigned char* text = sqlite3_column_text(stmt_, column);
+    int size = sqlite3_column_bytes(stmt_, column);
+    return text == nullptr ? std::string_view()
+                           : std::string_view(reinterpret_cast<const char*>(text),
+                                              static_cast<std::size_t>(size));
+}
+
 std::vector<BYTE> Stmt::Blob(int column) const {
     const BYTE* data = static_cast<const BYTE*>(sqlite3_column_blob(stmt_, column));
     int size = sqlite3_column_bytes(stmt_, column);
@@ -304,11 +312,14 @@ HRESULT StoreDb::Configure(std::string* error) {
     // journal_mode=WAL is kept in the file; asking again on an existing
     // store is a no-op but also proves the file is a database at all. Every
     // session has its own connection (twenty workers and more), so each
-    // keeps a page cache of 512 KiB instead of SQLite's default 2 MiB.
+    // keeps a page cache of 64 KiB instead of SQLite's default 2 MiB: enough
+    // for the upper levels of the trees one mailbox's work walks, while a
+    // larger cache mostly held pages of mailboxes already done (and, with
+    // other connections writing, is dropped at the next change anyway).
     int rc = RetryBusy([&] {
         return sqlite3_exec(db_,
                             "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; "
-                            "PRAGMA foreign_keys=ON; PRAGMA cache_size=-512;",
+                            "PRAGMA foreign_keys=ON; PRAGMA cache_size=-64;",
                             nullptr, nullptr, nullptr);
     });
     if (rc != SQLITE_OK) {

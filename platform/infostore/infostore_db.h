@@ -78,6 +78,8 @@ public:
     bool IsNull(int column) const;
     std::int64_t Int(int column) const;
     std::string Text(int column) const;
+    // The column's text without a copy, valid until the next step or reset.
+    std::string_view TextView(int column) const;
     std::vector<BYTE> Blob(int column) const;
 
 private:

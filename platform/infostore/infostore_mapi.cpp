@@ -272,6 +272,112 @@ HRESULT TableFromBags(std::vector<PropBag>& bags, LPMAPITABLE* table) {
     return MAPICreateRowTable(static_cast<ULONG>(rows.size()), rows.data(), table);
 }
 
+// The mailboxes of one server, for the mailbox table. A server's mailbox
+// list is the one table that grows with the whole organisation, so its rows
+// are kept compact and turned into property values one at a time, when the
+// table reads them: a DN that starts with the organisation's recipients
+// container keeps only the rest, a display name equal to that rest is not
+// kept again, and the store entry identifier is made from the DN on demand.
+// Each row offers PR_EMAIL_ADDRESS_A (the mailbox DN), PR_DISPLAY_NAME and
+// PR_ENTRYID (of the mailbox's store); a row comes back with the first two
+// unless the caller sets columns, the entry identifier being there for those
+// who ask for it.
+class MailboxRows final : public MAPIRowSource {
+public:
+    MailboxRows(const BYTE* guid, std::string recipients) : recipients_(std::move(recipients)) {
+        std::memcpy(guid_, guid, sizeof guid_);
+    }
+
+    // Reads the mailboxes homed on `server_id` in the order they were
+    // created. The caller holds the connection's lock.
+    HRESULT Load(StoreDb& db, std::int64_t server_id) {
+        Stmt q = db.Prepare("SELECT m.dn, m.display_name, s.dn FROM mailboxes m "
+                            "JOIN servers s ON s.id = m.server_id "
+                            "WHERE m.server_id = ?1 ORDER BY m.id");
+        q.Bind(1, server_id);
+        try {
+            while (q.Row()) {
+                std::string_view dn = q.TextView(0);
+                std::string_view name = q.TextView(1);
+                if (starts_.empty())
+                    store_dn_ = std::string(q.TextView(2)) + kPrivateMdbSuffix;
+                if (text_.size() > kOffsetMask)
+                    return MAPI_E_TABLE_TOO_BIG;
+                std::uint32_t start = static_cast<std::uint32_t>(text_.size());
+                if (dn.size() > recipients_.size() &&
+                    dn.substr(0, recipients_.size()) == recipients_) {
+                    dn.remove_prefix(recipients_.size());
+                    start |= kShortDn;
+                }
+                text_.append(dn).push_back('\0');
+                if (name == dn)
+                    start |= kNameIsDn;
+                else
+                    text_.append(name).push_back('\0');
+                starts_.push_back(start);
+            }
+            if (FAILED(q.Result()))
+                return q.Result();
+            text_.shrink_to_fit();
+            starts_.shrink_to_fit();
+        } catch (const std::bad_alloc&) {
+            return MAPI_E_NOT_ENOUGH_MEMORY;
+        }
+        return S_OK;
+    }
+
+    ULONG RowCount() const override { return static_cast<ULONG>(starts_.size()); }
+
+    HRESULT ReadRow(ULONG index, ULONG* count, const SPropValue** values) override {
+        const std::uint32_t start = starts_[index];
+        const char* kept = text_.data() + (start & kOffsetMask);
+        const char* name = (start & kNameIsDn) ? kept : kept + std::strlen(kept) + 1;
+        try {
+            dn_.clear();
+            if (start & kShortDn)
+                dn_ = recipients_;
+            dn_ += kept;
+            MakeStoreEntryId(guid_, 0, store_dn_, dn_, &entry_id_);
+        } catch (const std::bad_alloc&) {
+            return MAPI_E_NOT_ENOUGH_MEMORY;
+        }
+        values_[0] = SPropValue{};
+        values_[0].ulPropTag = PR_EMAIL_ADDRESS_A;
+        values_[0].Value.lpszA = dn_.data();
+        values_[1] = SPropValue{};
+        values_[1].ulPropTag = PR_DISPLAY_NAME;
+        values_[1].Value.lpszA = const_cast<char*>(name);
+        values_[2] = SPropValue{};
+        values_[2].ulPropTag = PR_ENTRYID;
+        values_[2].Value.bin.cb = static_cast<ULONG>(entry_id_.size());
+        values_[2].Value.bin.lpb = entry_id_.data();
+        *count = 3;
+        *values = values_;
+        return S_OK;
+    }
+
+    const SPropTagArray* DefaultColumns() const override {
+        static SizedSPropTagArray<2> columns = {2, {PR_EMAIL_ADDRESS_A, PR_DISPLAY_NAME}};
+        return columns.get();
+    }
+
+private:
+    // A row's start in text_, with two flags in the top bits.
+    static constexpr std::uint32_t kShortDn = 0x80000000u;  // only the rest of the DN is kept
+    static constexpr std::uint32_t kNameIsDn = 0x40000000u; // the name is the kept DN text
+    static constexpr std::uint32_t kOffsetMask = 0x3FFFFFFFu;
+
+    BYTE guid_[16] = {};
+    std::string recipients_; // the DN prefix shared by the organisation's mailboxes
+    std::string store_dn_;   // the server's private store
+    std::string text_;       // each row: its kept DN, then its name unless flagged
+    std::vector<std::uint32_t> starts_;
+    // The row last read.
+    std::string dn_;
+    std::vector<BYTE> entry_id_;
+    SPropValue values_[3] = {};
+};
+
 // A table the store hands out: the generic table over the rows read when
 // it was opened. SetColumns, which begins every scan, first reloads the rows
 // when the store has changed since (the restriction and sort order already
@@ -1490,9 +1596,8 @@ public:
     }
 
     // The mailboxes homed on the server named by its DN (or its name; null:
-    // this store's server), in the order they were created, each row with
-    // PR_EMAIL_ADDRESS (the mailbox DN), PR_DISPLAY_NAME and PR_ENTRYID (of
-    // the mailbox's store). An unknown server gives MAPI_E_NOT_FOUND.
+    // this store's server), in the order they were created (see MailboxRows
+    // for the columns). An unknown server gives MAPI_E_NOT_FOUND.
     HRESULT GetMailboxTable(LPSTR server_dn, LPMAPITABLE* table, ULONG) override {
         if (table == nullptr)
             return MAPI_E_INVALID_PARAMETER;
@@ -1516,32 +1621,15 @@ public:
         auto loader = [context, server_id](LPMAPITABLE* out) -> HRESULT {
             StoreDb& db = *context->db;
             Lock lock(db.Mutex());
-            std::vector<MailboxRow> mailboxes;
-            HRESULT hr = ListMailboxRows(db, server_id, &mailboxes);
-            if (FAILED(hr))
+            MailboxRows* rows = NewObject<MailboxRows>(db.Guid(), MailboxDn(db, ""));
+            if (rows == nullptr)
+                return MAPI_E_NOT_ENOUGH_MEMORY;
+            HRESULT hr = rows->Load(db, server_id);
+            if (FAILED(hr)) {
+                delete rows;
                 return hr;
-            // Built in place rather than through property bags: a server's
-            // mailbox list is the one table that grows with the whole
-            // organisation, and the table copies the rows anyway.
-            constexpr std::size_t kColumns = 3;
-            std::vector<std::vector<BYTE>> ids(mailboxes.size());
-            std::vector<SPropValue> values(mailboxes.size() * kColumns);
-            std::vector<SRow> rows(mailboxes.size());
-            for (std::size_t i = 0; i < mailboxes.size(); ++i) {
-                MailboxRow& m = mailboxes[i];
-                ids[i] = MakeStoreEntryId(db.Guid(), 0, m.StoreDn(), m.dn);
-                SPropValue* v = &values[i * kColumns];
-                v[0].ulPropTag = PR_EMAIL_ADDRESS_A;
-                v[0].Value.lpszA = m.dn.data();
-                v[1].ulPropTag = PR_DISPLAY_NAME;
-                v[1].Value.lpszA = m.display_name.data();
-                v[2].ulPropTag = PR_ENTRYID;
-                v[2].Value.bin.cb = static_cast<ULONG>(ids[i].size());
-                v[2].Value.bin.lpb = ids[i].data();
-                rows[i].cValues = kColumns;
-                rows[i].lpProps = v;
             }
-            return MAPICreateRowTable(static_cast<ULONG>(rows.size()), rows.data(), out);
+            return MAPICreateSourceTable(rows, out);
         };
         return gate.Finish(StoreTable::Create(context_, std::move(loader), table));
     }

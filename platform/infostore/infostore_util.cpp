@@ -205,17 +205,24 @@ std::vector<BYTE> MakeObjectEntryId(const BYTE* guid, EntryKind kind, std::int64
 
 std::vector<BYTE> MakeStoreEntryId(const BYTE* guid, std::uint32_t flags,
                                    const std::string& store_dn, const std::string& mailbox_dn) {
-    std::vector<BYTE> id(4, 0);
+    std::vector<BYTE> id;
+    MakeStoreEntryId(guid, flags, store_dn, mailbox_dn, &id);
+    return id;
+}
+
+void MakeStoreEntryId(const BYTE* guid, std::uint32_t flags, std::string_view store_dn,
+                      std::string_view mailbox_dn, std::vector<BYTE>* out) {
+    std::vector<BYTE>& id = *out;
+    id.assign(4, 0);
     id.insert(id.end(), guid, guid + 16);
     PutU32(id, static_cast<std::uint32_t>(EntryKind::Store));
     PutU32(id, flags);
-    for (const std::string* text : {&store_dn, &mailbox_dn}) {
-        std::size_t n = text->size() > 0xFFFF ? 0xFFFF : text->size();
+    for (std::string_view text : {store_dn, mailbox_dn}) {
+        std::size_t n = text.size() > 0xFFFF ? 0xFFFF : text.size();
         id.push_back(static_cast<BYTE>(n & 0xFF));
         id.push_back(static_cast<BYTE>(n >> 8));
-        id.insert(id.end(), text->begin(), text->begin() + static_cast<std::ptrdiff_t>(n));
+        id.insert(id.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n));
     }
-    return id;
 }
 
 HRESULT ParseEntryId(const BYTE* guid, const void* entry, std::size_t size, EntryIdParts* parts) {

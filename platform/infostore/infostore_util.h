@@ -32,6 +32,10 @@ struct EntryIdParts {
 std::vector<BYTE> MakeObjectEntryId(const BYTE* guid, EntryKind kind, std::int64_t row_id);
 std::vector<BYTE> MakeStoreEntryId(const BYTE* guid, std::uint32_t flags,
                                    const std::string& store_dn, const std::string& mailbox_dn);
+// The same identifier written into `id`, whose room is reused (may throw
+// std::bad_alloc).
+void MakeStoreEntryId(const BYTE* guid, std::uint32_t flags, std::string_view store_dn,
+                      std::string_view mailbox_dn, std::vector<BYTE>* id);
 // MAPI_E_INVALID_ENTRYID for an identifier that is malformed or belongs to
 // another store file.
 HRESULT ParseEntryId(const BYTE* guid, const void* entry, std::size_t size, EntryIdParts* parts);
