@@ -11,6 +11,10 @@
 //   peak_B_per_mbx    the process's peak resident memory during the pass
 //                     above the idle process (workers started, sessions
 //                     open), per queued mailbox
+//   heap_B_per_mbx    the same for the heap in use (malloc's own count,
+//                     chunk overhead included, sampled every millisecond)
+//   sqlite_B_per_mbx  SQLite's part of it: the peak of the memory SQLite
+//                     holds (page caches, statements) above the idle process
 //   pass_s            run_pass as the cycle sees it, poll included
 // Every pass is checked afterwards (all items done, no warning logged, and
 // a sample of mailboxes in the state the pass must leave), so a broken pass
@@ -21,26 +25,37 @@
 // mailbox of that pass needs at the least, and x_floor, how many times
 // slower than that floor the pass is. bench/agent/run_bench.sh runs both.
 // With --single KIND WORKERS one pass runs in this process, for profilers.
+//
+// BM_Floor breaks the memory of a queued mailbox down into what the design
+// fixes: the mailbox table held through the pass, the row set of all its
+// rows, and the work item with its place in the queue (heap bytes a mailbox,
+// overhead included).
 #include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent/mailbox_engine.h"
 #include "agent/mailbox_work_item.h"
 #include "mailstore/mapitags.h"
+#include "mailstore/mapix.h"
 #include "platform/infostore/infostore_admin.h"
 #include "runtime/vtx_str.h"
 #include "runtime/vtxpr_time.h"
@@ -105,7 +120,44 @@ struct PassResult {
     std::int64_t run_pass_ns = 0;
     long idle_kib = 0;
     long peak_kib = 0;
+    std::int64_t idle_heap = 0;
+    std::int64_t peak_heap = 0;
+    std::int64_t idle_sqlite = 0;
+    std::int64_t peak_sqlite = 0;
     char problem[200] = {};
+};
+
+// Bytes of heap in use: small chunks and mapped ones, overhead included.
+std::int64_t HeapInUse() {
+    const struct mallinfo2 info = ::mallinfo2();
+    return static_cast<std::int64_t>(info.uordblks + info.hblkhd);
+}
+
+// Samples the heap in use every millisecond on a thread of its own until it
+// is destroyed; keeps the highest figure.
+class HeapPeak {
+public:
+    HeapPeak()
+        : peak_(HeapInUse()), thread_([this] {
+              while (!done_.load()) {
+                  const std::int64_t now = HeapInUse();
+                  if (now > peak_.load())
+                      peak_.store(now);
+                  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+              }
+          }) {}
+    ~HeapPeak() { Stop(); }
+    std::int64_t Stop() {
+        done_.store(true);
+        if (thread_.joinable())
+            thread_.join();
+        return peak_.load();
+    }
+
+private:
+    std::atomic<bool> done_{false};
+    std::atomic<std::int64_t> peak_;
+    std::thread thread_;
 };
 
 long StatusKib(const char* field) {
@@ -182,9 +234,18 @@ PassResult RunPass(const std::string& dir, const std::string& path, Kind kind,
     // The idle process: workers started, their sessions open.
     const bool reset = ResetPeak();
     result.idle_kib = reset ? StatusKib("VmRSS:") : StatusKib("VmHWM:");
+    result.idle_heap = HeapInUse();
+    sqlite3_int64 sqlite_now = 0;
+    sqlite3_int64 sqlite_peak = 0;
+    sqlite3_status64(SQLITE_STATUS_MEMORY_USED, &sqlite_now, &sqlite_peak, 1);
+    result.idle_sqlite = sqlite_now;
+    HeapPeak heap;
     const std::int64_t start = VTXPR_TimeNs();
     engine->run_pass(stop, reconfigure, 0, kind == Kind::Remove ? 1 : 0, 0);
     result.run_pass_ns = VTXPR_TimeNs() - start;
+    result.peak_heap = heap.Stop();
+    sqlite3_status64(SQLITE_STATUS_MEMORY_USED, &sqlite_now, &sqlite_peak, 0);
+    result.peak_sqlite = sqlite_peak;
     result.peak_kib = StatusKib("VmHWM:");
     result.queued = engine->last_queued;
     result.done = engine->completed;
@@ -421,6 +482,10 @@ void BM_Pass(benchmark::State& state) {
     state.counters["peak_KiB_above_idle"] = static_cast<double>(result.peak_kib - result.idle_kib);
     state.counters["peak_B_per_mbx"] =
         static_cast<double>(result.peak_kib - result.idle_kib) * 1024.0 / result.queued;
+    state.counters["heap_B_per_mbx"] =
+        static_cast<double>(result.peak_heap - result.idle_heap) / result.queued;
+    state.counters["sqlite_B_per_mbx"] =
+        static_cast<double>(result.peak_sqlite - result.idle_sqlite) / result.queued;
     if (!g_floor_rates.empty()) {
         const double floor = FloorRate(kind);
         state.counters["floor_mailboxes_per_s"] = floor;
@@ -440,6 +505,107 @@ BENCHMARK(BM_Pass)
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
+
+// What a queued mailbox costs in the parts the design fixes, heap bytes a
+// mailbox: the mailbox table as the pass holds it, the row set of all its
+// rows, and the work items with their places in a queue.
+struct FloorResult {
+    std::uint32_t rows = 0;
+    double table = 0;
+    double row_set = 0;
+    double item = 0;
+    char problem[200] = {};
+};
+
+FloorResult MeasureFloor(const std::string& dir, const std::string& path) {
+    FloorResult result;
+    ::setenv("SORTWELL_PROFILES", (dir + "/profiles").c_str(), 1);
+    ::setenv("XAL_LOG_FILE", (dir + "/floor.log").c_str(), 1);
+    infostore::SetStorePathOverride(path);
+    const std::u16string agent = VTX_FromUtf8(kAgent);
+    const std::u16string server = VTX_FromUtf8(kServer);
+    auto engine = std::make_unique<mailbox_engine>();
+    if (engine->setup(1, 30, 0, agent.c_str(), server.c_str(), kSpamFolder, kMarker) != 0) {
+        std::snprintf(result.problem, sizeof result.problem, "setup failed");
+        return result;
+    }
+    char16_t address[VTXPR_NAME_CHARS] = {};
+    // The table and the rows as first_mailbox leaves them for the pass.
+    if (!engine->first_mailbox(address) || engine->rows == nullptr) {
+        std::snprintf(result.problem, sizeof result.problem, "no mailbox listed");
+        engine->teardown();
+        return result;
+    }
+    const std::int64_t with_rows = HeapInUse();
+    result.rows = engine->rows->cRows;
+    FreeProws(engine->rows);
+    engine->rows = nullptr;
+    const std::int64_t with_table = HeapInUse();
+    engine->mailbox_table->Release();
+    engine->mailbox_table = nullptr;
+    const std::int64_t without_table = HeapInUse();
+    engine->manage_store->Release();
+    engine->manage_store = nullptr;
+    engine->private_store->Release();
+    engine->private_store = nullptr;
+    result.row_set = static_cast<double>(with_rows - with_table) / result.rows;
+    result.table = static_cast<double>(with_table - without_table) / result.rows;
+
+    // The items as run_pass makes them, in a queue of the pool's kind.
+    std::deque<mailbox_work_item*> queue;
+    const std::int64_t before_items = HeapInUse();
+    for (std::uint32_t i = 0; i < result.rows; ++i)
+        queue.push_back(new mailbox_work_item());
+    result.item = static_cast<double>(HeapInUse() - before_items) / result.rows;
+    for (mailbox_work_item* item : queue)
+        delete item;
+    engine->teardown();
+    return result;
+}
+
+void BM_Floor(benchmark::State& state) {
+    const Stores& stores = Prepared();
+    FloorResult result;
+    for (auto _ : state) {
+        char pattern[] = "/tmp/bench_agent_floor.XXXXXX";
+        const std::string dir = ::mkdtemp(pattern) ? pattern : "";
+        if (dir.empty()) {
+            state.SkipWithError("mkdtemp failed");
+            return;
+        }
+        CopyStore(stores.bare, dir + "/store.db");
+        int fds[2];
+        if (::pipe(fds) != 0)
+            Die("pipe");
+        std::fflush(nullptr);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(fds[0]);
+            const FloorResult child = MeasureFloor(dir, dir + "/store.db");
+            const ssize_t ignored = ::write(fds[1], &child, sizeof child);
+            (void)ignored;
+            ::_exit(0);
+        }
+        ::close(fds[1]);
+        if (::read(fds[0], &result, sizeof result) != static_cast<ssize_t>(sizeof result))
+            std::snprintf(result.problem, sizeof result.problem, "the process ended early");
+        ::close(fds[0]);
+        ::waitpid(pid, nullptr, 0);
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+        if (result.problem[0] != '\0') {
+            state.SkipWithError(result.problem);
+            return;
+        }
+    }
+    state.counters["mailboxes"] = result.rows;
+    state.counters["table_B_per_mbx"] = result.table;
+    state.counters["rows_B_per_mbx"] = result.row_set;
+    state.counters["item_B_per_mbx"] = result.item;
+    state.counters["floor_B_per_mbx"] = result.row_set + result.item;
+}
+
+BENCHMARK(BM_Floor)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
