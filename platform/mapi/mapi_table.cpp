@@ -8,7 +8,9 @@
 // while there is neither a restriction nor a sort order the view is simply
 // every row in order and costs nothing. The cursor is a position in the view.
 // Restrict and SortTable move the cursor back to the beginning, as a fresh
-// view should; SetColumns leaves it where it is.
+// view should; SetColumns leaves it where it is. When a new view cannot be
+// made (no memory, or a row the source cannot read), the call fails and the
+// view before it stays as it was.
 //
 // A column a row lacks comes back as PT_ERROR carrying MAPI_E_NOT_FOUND (or
 // the row's own error for that property). A column asking for a string in
@@ -31,6 +33,7 @@
 #include <new>
 #include <numeric>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/mapi/mapi_internal.h"
@@ -382,9 +385,12 @@ public:
             }
         }
         std::lock_guard lock(mutex_);
-        MAPIFreeBuffer(restriction_holder_);
-        restriction_holder_ = holder;
-        return RebuildView();
+        std::swap(restriction_holder_, holder);
+        HRESULT hr = RebuildView();
+        if (FAILED(hr))
+            std::swap(restriction_holder_, holder); // the view before stays
+        MAPIFreeBuffer(holder);
+        return hr;
     }
 
     // Sorts by the keys in order; a row lacking a key's property sorts
@@ -413,9 +419,12 @@ public:
             copy = static_cast<LPSSortOrderSet>(block);
         }
         std::lock_guard lock(mutex_);
-        MAPIFreeBuffer(sort_);
-        sort_ = copy;
-        return RebuildView();
+        std::swap(sort_, copy);
+        HRESULT hr = RebuildView();
+        if (FAILED(hr))
+            std::swap(sort_, copy); // the view before stays
+        MAPIFreeBuffer(copy);
+        return hr;
     }
 
     HRESULT QueryRows(LONG row_count, ULONG flags, LPSRowSet* rows) override {

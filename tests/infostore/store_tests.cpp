@@ -155,6 +155,36 @@ TEST_F(StoreLogon, TheMailboxTableListsTheServersMailboxesInOrder) {
     EXPECT_EQ(addresses, (std::vector<std::string>{r + "agent", r + "alice", r + "bob", r + "user1",
                                                    r + "user2", r + "user3"}));
     EXPECT_EQ(names[1], "Alice");
+    EXPECT_EQ(names[3], "user1"); // a mailbox made without a name is named by its alias
+    // Just the address and the name unless other columns are asked for.
+    EXPECT_EQ(rows[0].cValues, 2u);
+
+    // The store entry identifier on request, the same CreateStoreEntryID
+    // makes; restrictions and pages work over the whole list.
+    SizedSPropTagArray<2> cols = {2, {PR_ENTRYID, PR_EMAIL_ADDRESS_A}};
+    SPropValue pattern{};
+    pattern.ulPropTag = PR_EMAIL_ADDRESS_A;
+    pattern.Value.lpszA = const_cast<char*>("cn=USER");
+    SRestriction users{};
+    users.rt = RES_CONTENT;
+    users.res.resContent = {FL_SUBSTRING | FL_IGNORECASE, PR_EMAIL_ADDRESS_A, &pattern};
+    ASSERT_EQ(table->SetColumns(cols.get(), 0), S_OK);
+    ASSERT_EQ(table->Restrict(&users, 0), S_OK);
+    ULONG count = 0;
+    ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
+    EXPECT_EQ(count, 3u);
+    ASSERT_EQ(table->SeekRow(BOOKMARK_BEGINNING, 1, nullptr), S_OK);
+    ASSERT_EQ(table->QueryRows(5, 0, rows.out()), S_OK);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_STREQ(rows[1].lpProps[1].Value.lpszA, (r + "user3").c_str());
+    std::string store_dn = agent_.server_dn + "/cn=Microsoft Private MDB";
+    std::string user3 = r + "user3";
+    Buf<ENTRYID> made;
+    ULONG made_size = 0;
+    ASSERT_EQ(manage->CreateStoreEntryID(store_dn.data(), user3.data(), 0, &made_size, made.out()),
+              S_OK);
+    ASSERT_EQ(rows[1].lpProps[0].ulPropTag, PR_ENTRYID);
+    EXPECT_EQ(Bytes(rows[1].lpProps[0].Value.bin), Bytes(made_size, made.get()));
 
     // Carol lives on the other server; an unknown server is not found.
     server = carol_.server_dn;

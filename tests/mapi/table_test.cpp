@@ -237,6 +237,157 @@ TEST_F(MapiTable, HrQueryAllRowsLimitsTablesThatCannotCount) {
     UlRelease(uncounted);
 }
 
+// A table that hands out at most two rows a call, as a provider reading in
+// pages may.
+class TrickleTable : public UncountedTable {
+public:
+    using UncountedTable::UncountedTable;
+    HRESULT QueryRows(LONG n, ULONG f, LPSRowSet* r) override {
+        return UncountedTable::QueryRows(n > 2 ? 2 : n, f, r);
+    }
+};
+
+TEST_F(MapiTable, EachRowIsOneBufferThatFreeProwsReleases) {
+    const ULONG buffers = MAPIDebugLiveBuffers();
+    const ULONG blocks = mapi_detail::DebugLiveBlocks();
+    // Strings, binaries and converted strings all live in their row's buffer.
+    SizedSPropTagArray<3> cols = {3, {PR_DISPLAY_NAME, PR_DISPLAY_NAME_W, PR_CONTENT_COUNT}};
+    LPSRowSet set = nullptr;
+    ASSERT_EQ(HrQueryAllRows(table_, cols.get(), nullptr, nullptr, 0, &set), S_OK);
+    ASSERT_EQ(set->cRows, 5u);
+    EXPECT_EQ(MAPIDebugLiveBuffers(), buffers + 6);
+    EXPECT_EQ(mapi_detail::DebugLiveBlocks(), blocks + 6);
+    for (ULONG i = 0; i < set->cRows; ++i) {
+        const auto* begin = reinterpret_cast<const char*>(set->aRow[i].lpProps);
+        const auto* end = begin + 3 * sizeof(SPropValue) + 64;
+        const auto* name = reinterpret_cast<const char*>(set->aRow[i].lpProps[0].Value.lpszA);
+        const auto* wide = reinterpret_cast<const char*>(set->aRow[i].lpProps[1].Value.lpszW);
+        EXPECT_TRUE(name > begin && name < end && wide > begin && wide < end);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(wide) % alignof(char16_t), 0u);
+        EXPECT_EQ(mapi_detail::Utf16ToUtf8(set->aRow[i].lpProps[1].Value.lpszW), name);
+    }
+    FreeProws(set);
+    EXPECT_EQ(MAPIDebugLiveBuffers(), buffers);
+    EXPECT_EQ(mapi_detail::DebugLiveBlocks(), blocks);
+
+    // A value with inner structure hangs on its row's chain and goes with it.
+    SPropValue pat = Str(PR_DISPLAY_NAME, "Spam");
+    SRestriction condition = Content(FL_SUBSTRING, PR_DISPLAY_NAME, &pat);
+    SPropValue rule[2] = {Str(PR_RULE_NAME, "junk"), {}};
+    rule[1].ulPropTag = PR_RULE_CONDITION;
+    rule[1].Value.lpv = &condition;
+    SRow row{0, 2, rule};
+    LPMAPITABLE rules = nullptr;
+    ASSERT_EQ(MAPICreateRowTable(1, &row, &rules), S_OK);
+    ASSERT_EQ(HrQueryAllRows(rules, nullptr, nullptr, nullptr, 0, &set), S_OK);
+    const auto* copied = static_cast<const SRestriction*>(set->aRow[0].lpProps[1].Value.lpv);
+    ASSERT_NE(copied, nullptr);
+    EXPECT_NE(copied, &condition);
+    EXPECT_STREQ(copied->res.resContent.lpProp->Value.lpszA, "Spam");
+    FreeProws(set);
+    UlRelease(rules);
+
+    // Rows read in several calls end up in one set.
+    auto* trickle = new TrickleTable(table_);
+    ASSERT_EQ(table_->SeekRow(BOOKMARK_BEGINNING, 0, nullptr), S_OK);
+    ASSERT_EQ(HrQueryAllRows(trickle, cols.get(), nullptr, nullptr, 0, &set), S_OK);
+    EXPECT_EQ(NamesOf(set), (Names{"Inbox", "Junk", "Spam", "Archive", "Drafts"}));
+    EXPECT_EQ(MAPIDebugLiveBuffers(), buffers + 6);
+    FreeProws(set);
+    UlRelease(trickle);
+}
+
+// Rows made on demand: row n is named "row n" and counts n; odd rows have
+// no count. Reading row `fail_at` fails.
+class CountingSource : public MAPIRowSource {
+public:
+    CountingSource(ULONG rows, bool* deleted) : rows_(rows), deleted_(deleted) {}
+    ~CountingSource() override { *deleted_ = true; }
+    ULONG RowCount() const override { return rows_; }
+    HRESULT ReadRow(ULONG index, ULONG* count, const SPropValue** values) override {
+        if (index == fail_at)
+            return MAPI_E_CORRUPT_DATA;
+        name_ = "row " + std::to_string(index);
+        values_[0] = Str(PR_DISPLAY_NAME, name_.c_str());
+        values_[1] = Long(PR_CONTENT_COUNT, static_cast<LONG>(index));
+        *count = index % 2 ? 1 : 2;
+        *values = values_;
+        return S_OK;
+    }
+    const SPropTagArray* DefaultColumns() const override { return defaults_.get(); }
+    ULONG fail_at = ~0u;
+
+private:
+    ULONG rows_;
+    bool* deleted_;
+    std::string name_;
+    SPropValue values_[2] = {};
+    mutable SizedSPropTagArray<1> defaults_ = {1, {PR_DISPLAY_NAME}};
+};
+
+TEST_F(MapiTable, ASourceTableReadsRowsOnDemandInEveryView) {
+    bool deleted = false;
+    auto* source = new CountingSource(1000, &deleted);
+    LPMAPITABLE table = nullptr;
+    ASSERT_EQ(MAPICreateSourceTable(source, &table), S_OK);
+    ULONG count = 0;
+    ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
+    EXPECT_EQ(count, 1000u);
+
+    // The source's default columns until SetColumns; pages from the cursor.
+    LPSRowSet set = nullptr;
+    ASSERT_EQ(table->SeekRow(BOOKMARK_BEGINNING, 998, nullptr), S_OK);
+    ASSERT_EQ(table->QueryRows(5, 0, &set), S_OK);
+    EXPECT_EQ(NamesOf(set), (Names{"row 998", "row 999"}));
+    EXPECT_EQ(set->aRow[0].cValues, 1u);
+    FreeProws(set);
+
+    // A restriction is evaluated on every row the source makes.
+    SPropValue limit = Long(PR_CONTENT_COUNT, 10);
+    SRestriction below = Property(RELOP_LT, PR_CONTENT_COUNT, &limit);
+    ASSERT_EQ(table->Restrict(&below, 0), S_OK);
+    ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
+    EXPECT_EQ(count, 5u); // the even rows below 10
+    SizedSPropTagArray<2> cols = {2, {PR_CONTENT_COUNT, PR_DISPLAY_NAME}};
+    ASSERT_EQ(table->SetColumns(cols.get(), 0), S_OK);
+    ASSERT_EQ(table->QueryRows(2, 0, &set), S_OK);
+    ASSERT_EQ(set->cRows, 2u);
+    EXPECT_EQ(set->aRow[1].lpProps[0].Value.l, 2);
+    EXPECT_EQ(NamesOf(set, 1), (Names{"row 0", "row 2"}));
+    FreeProws(set);
+
+    // Sorting copies each row's keys out; descending, rows lacking the key
+    // come last, in table order.
+    ASSERT_EQ(table->Restrict(nullptr, 0), S_OK);
+    SSortOrderSet by_count = {1, 0, 0, {{PR_CONTENT_COUNT, TABLE_SORT_DESCEND}}};
+    ASSERT_EQ(table->SortTable(&by_count, 0), S_OK);
+    ASSERT_EQ(table->SeekRow(BOOKMARK_BEGINNING, 498, nullptr), S_OK);
+    ASSERT_EQ(table->QueryRows(4, 0, &set), S_OK);
+    EXPECT_EQ(NamesOf(set, 1), (Names{"row 2", "row 0", "row 1", "row 3"}));
+    FreeProws(set);
+
+    // A row the source cannot make fails the call and hands back nothing.
+    source->fail_at = 500;
+    ASSERT_EQ(table->SortTable(nullptr, 0), S_OK);
+    ASSERT_EQ(table->SeekRow(BOOKMARK_BEGINNING, 499, nullptr), S_OK);
+    set = reinterpret_cast<LPSRowSet>(0x1);
+    EXPECT_EQ(table->QueryRows(2, 0, &set), MAPI_E_CORRUPT_DATA);
+    EXPECT_EQ(set, nullptr);
+    // A view that cannot be made leaves the one before it in place.
+    EXPECT_EQ(table->Restrict(&below, 0), MAPI_E_CORRUPT_DATA);
+    ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
+    EXPECT_EQ(count, 1000u);
+    EXPECT_FALSE(deleted);
+    UlRelease(table);
+    EXPECT_TRUE(deleted);
+
+    // A source is deleted also when no table could be made of it.
+    deleted = false;
+    EXPECT_EQ(MAPICreateSourceTable(new CountingSource(1, &deleted), nullptr),
+              MAPI_E_INVALID_PARAMETER);
+    EXPECT_TRUE(deleted);
+}
+
 // An object whose properties live in a vector, for the one-property helpers.
 class PropBag : public IMAPIProp, public MAPIObject {
 public:
