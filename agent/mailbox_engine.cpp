@@ -137,16 +137,24 @@ bool mailbox_engine::first_mailbox(char16_t* address) {
 }
 
 // A row without an address is passed over, so that one odd row does not hide
-// the mailboxes after it. An address of 256 characters or more is cut to 255:
-// its logon then fails and the first pass names it in message 28007, where
-// skipping it would hide it.
+// the mailboxes after it. An address of 256 characters or more does not fit a
+// work item. Cut to 255 it could name another mailbox (one whose address is
+// exactly those 255 characters), which would then be served twice, at the
+// same time, while this one never is. So it is not queued; the first pass
+// names it, cut to 255 characters, in message 28007 with
+// MAPI_E_STRING_TOO_LONG, as it does any mailbox that cannot be opened.
 bool mailbox_engine::next_mailbox(char16_t* address) {
     while (rows != nullptr && next_row < rows->cRows) {
         const SRow& row = rows->aRow[next_row++];
         const SPropValue* prop = PpropFindProp(row.lpProps, row.cValues, PR_EMAIL_ADDRESS_A);
         if (prop == nullptr || prop->Value.lpszA == nullptr)
             continue;
-        VTX_Utf8ToUtf16(prop->Value.lpszA, address, VTXPR_NAME_CHARS);
+        if (VTX_Utf8ToUtf16(prop->Value.lpszA, address, VTXPR_NAME_CHARS) > VTXPR_NAME_CHARS) {
+            if (pass_number == 0)
+                xal_log_message(XAL_LOG_WARNING, 28007, address,
+                                static_cast<unsigned>(MAPI_E_STRING_TOO_LONG));
+            continue;
+        }
         return true;
     }
     return false;
