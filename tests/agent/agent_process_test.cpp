@@ -1,16 +1,18 @@
-// The program as a user meets it: its command line, its console signals,
-// its life as a systemd service and the remove-rules event. The program is
-// the real entry, controller and platform code; its mailbox engine is the
-// test double, which writes what it is asked to do to a trace file.
+// The program as a user meets it where the real engine cannot show it: its
+// command line, a stop while the engine is still starting, and the
+// remove-rules event of another user or of a companion kept waiting. The
+// program is the real entry, controller and platform code; its mailbox
+// engine is the test double, which writes what it is asked to do to a trace
+// file. The service states, console signals and the companion's remove pass
+// are tested end to end with the real engine.
 #include "agent/agent_controller.h"
 #include "platform/win32/named_event.h"
 #include "tests/agent/agent_test_support.h"
+#include "tests/support/held_in_child.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <sys/wait.h>
-#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,7 +30,6 @@ std::vector<std::string> Programs() {
 const std::string kBanner = "Removing all rules from mailboxes. This may take a few moments...";
 const std::string kUnrecognized = "Unrecognized argument.\n\n\nUsage: ovo.exe [remove] [once]\n";
 constexpr const char* kStartedId = "\"event_id\":1073743360";
-constexpr const char* kStoppedId = "\"event_id\":1073743361";
 
 class AgentProcess : public ::testing::Test {
 protected:
@@ -117,96 +118,7 @@ TEST_F(AgentProcess, EmptyRegistryNamesAliasInTheEventLog) {
     }
 }
 
-// ---------------------------------------------------------------- console
-
-TEST_F(AgentProcess, ControlCAndSigtermEndThroughUninitialize) {
-    Hive(true);
-    for (int signal_number : {SIGINT, SIGTERM}) {
-        SCOPED_TRACE(signal_number);
-        swtest::WriteFile(trace(), "");
-        auto child = Start({});
-        ASSERT_TRUE(swtest::WaitForText(trace(), "pass_end", 10000)) << Trace();
-        ::kill(child->pid(), signal_number);
-        ASSERT_TRUE(child->Wait(5000)) << "the cycle looks at the stop flag every second";
-        EXPECT_EQ(child->result().exit_code, 0);
-        const std::string trace_text = Trace();
-        EXPECT_NE(trace_text.find("run_pass pass=0 remove=0 maintenance_only=0"), std::string::npos)
-            << trace_text;
-        EXPECT_EQ(trace_text.substr(trace_text.size() - 17), "teardown\ndestroy\n") << trace_text;
-        EXPECT_EQ(swtest::CountOf(trace_text, "run_pass"), 1);
-    }
-}
-
-TEST_F(AgentProcess, ControlBreakAndClosingTheConsoleEndAtOnce) {
-    Hive(true);
-    for (int signal_number : {SIGQUIT, SIGHUP}) {
-        SCOPED_TRACE(signal_number);
-        swtest::WriteFile(trace(), "");
-        auto child = Start({});
-        ASSERT_TRUE(swtest::WaitForText(trace(), "pass_end", 10000)) << Trace();
-        ::kill(child->pid(), signal_number);
-        ASSERT_TRUE(child->Wait(5000));
-        EXPECT_EQ(child->result().signal, signal_number);
-        EXPECT_EQ(Trace().find("teardown"), std::string::npos) << "nothing is torn down";
-    }
-}
-
-// ---------------------------------------------------------------- service
-
-// The service's state reports, without the per-pass status lines that come
-// between them.
-std::vector<std::string> Lifecycle(const std::vector<std::string>& messages) {
-    std::vector<std::string> states;
-    for (const std::string& message : messages) {
-        if (message.rfind("STATUS=Pass ", 0) != 0) {
-            states.push_back(message);
-        }
-    }
-    return states;
-}
-
-TEST_F(AgentProcess, ServiceReportsItsStatesReloadsAndStops) {
-    Hive(true);
-    swtest::NotifySocket notify;
-    auto child = Start({}, {"NOTIFY_SOCKET=" + notify.address()});
-    std::vector<std::string> seen;
-    ASSERT_TRUE(notify.WaitFor("READY=1", 10000, &seen));
-    ASSERT_TRUE(swtest::WaitForText(trace(), "pass_end", 10000));
-    EXPECT_EQ(Lifecycle(seen),
-              (std::vector<std::string>{"STATUS=Starting", "READY=1\nSTATUS=Running"}));
-    // After its pass the service says how it went.
-    seen.clear();
-    ASSERT_TRUE(notify.WaitFor("STATUS=Pass 1: ", 5000, &seen));
-    EXPECT_EQ(seen.back().rfind("STATUS=Pass 1: 0 of 0 mailboxes done in ", 0), 0u) << seen.back();
-
-    // Reload: the engine is torn down and set up again, and the next pass
-    // runs on with the next number.
-    ::kill(child->pid(), SIGHUP);
-    seen.clear();
-    ASSERT_TRUE(notify.WaitFor("READY=1", 5000, &seen));
-    ASSERT_TRUE(swtest::WaitForText(trace(), "run_pass pass=1", 5000)) << Trace();
-    EXPECT_NE(Trace().find("teardown\ndestroy\nsetup threads=5"), std::string::npos) << Trace();
-
-    // The user control changes nothing the agent does.
-    ::kill(child->pid(), SIGUSR1);
-    seen.clear();
-    ASSERT_TRUE(notify.WaitFor("READY=1", 5000, &seen));
-
-    ::kill(child->pid(), SIGTERM);
-    ASSERT_TRUE(child->Wait(5000));
-    EXPECT_EQ(child->result().exit_code, 0);
-    seen.clear();
-    notify.WaitFor("STATUS=Stopped", 1000, &seen);
-    EXPECT_EQ(Lifecycle(seen),
-              (std::vector<std::string>{"STOPPING=1\nSTATUS=Stopping", "STATUS=Stopped"}));
-    EXPECT_EQ(swtest::CountOf(Trace(), "run_pass"), 2);
-
-    const std::string written = swtest::ReadFile(events());
-    EXPECT_EQ(swtest::CountOf(written, kStartedId), 1) << written;
-    EXPECT_EQ(swtest::CountOf(written, kStoppedId), 1) << written;
-    EXPECT_NE(written.find("Altavane Sortwell for Exchange started."), std::string::npos);
-    EXPECT_NE(written.find("Altavane Sortwell for Exchange stopped."), std::string::npos);
-}
+// ---------------------------------------------------------------- service and remove event
 
 TEST_F(AgentProcess, ServiceStopDuringStartupIsHeldUntilTheCycleBegins) {
     Hive(true);
@@ -218,7 +130,7 @@ TEST_F(AgentProcess, ServiceStopDuringStartupIsHeldUntilTheCycleBegins) {
     EXPECT_EQ(child->result().exit_code, 0);
     EXPECT_EQ(swtest::CountOf(Trace(), "run_pass"), 0) << Trace();
     EXPECT_NE(Trace().find("teardown"), std::string::npos);
-    EXPECT_EQ(Lifecycle(notify.Take()),
+    EXPECT_EQ(notify.Take(),
               (std::vector<std::string>{"STATUS=Starting", "STOPPING=1\nSTATUS=Stopping",
                                         "READY=1\nSTATUS=Running", "STATUS=Stopped"}));
     const std::string written = swtest::ReadFile(events());
@@ -227,73 +139,16 @@ TEST_F(AgentProcess, ServiceStopDuringStartupIsHeldUntilTheCycleBegins) {
         << written;
 }
 
-TEST_F(AgentProcess, ServiceThatCannotInitializeStopsWithoutStarting) {
-    Hive(false);
-    swtest::NotifySocket notify;
-    auto child = Start({}, {"NOTIFY_SOCKET=" + notify.address()});
-    ASSERT_TRUE(child->Wait(10000));
-    EXPECT_EQ(child->result().exit_code, 0) << "a service reports its end through its status";
-    EXPECT_EQ(Lifecycle(notify.Take()),
-              (std::vector<std::string>{"STATUS=Starting", "STATUS=Stopped"}));
-    const std::string written = swtest::ReadFile(events());
-    EXPECT_EQ(swtest::CountOf(written, kStartedId), 0);
-    EXPECT_EQ(swtest::CountOf(written, kStoppedId), 1);
-    EXPECT_NE(written.find("registry: Alias."), std::string::npos);
-}
-
-TEST_F(AgentProcess, ServiceArgumentsComeFromTheCommandLine) {
-    Hive(true);
-    swtest::NotifySocket notify;
-    auto child = Start({"once"}, {"NOTIFY_SOCKET=" + notify.address()});
-    ASSERT_TRUE(child->Wait(10000)) << "once mode ends by itself";
-    EXPECT_EQ(child->result().exit_code, 0);
-    EXPECT_EQ(swtest::CountOf(Trace(), "run_pass pass=0 remove=0"), 1) << Trace();
-    EXPECT_EQ(
-        Lifecycle(notify.Take()),
-        (std::vector<std::string>{"STATUS=Starting", "READY=1\nSTATUS=Running", "STATUS=Stopped"}));
-}
-
-// ---------------------------------------------------------------- remove event
-
-TEST_F(AgentProcess, RemoveEventAsksForOneRemovePassAndIsSetAfterIt) {
-    Hive(true);
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, AGENT_REMOVE_EVENT_NAME);
-    ASSERT_NE(event, nullptr);
-    ASSERT_NE(GetLastError(), ERROR_ALREADY_EXISTS) << "another program holds the event";
-    auto child = Start({});
-    EXPECT_EQ(WaitForSingleObject(event, 10000), WAIT_OBJECT_0);
-    ASSERT_TRUE(child->Wait(10000));
-    EXPECT_EQ(child->result().exit_code, 0);
-    EXPECT_EQ(child->result().out, "") << "the banner is only for the argument";
-    const std::string trace_text = Trace();
-    EXPECT_EQ(swtest::CountOf(trace_text, "run_pass"), 1);
-    EXPECT_NE(trace_text.find("run_pass pass=0 remove=1"), std::string::npos) << trace_text;
-    CloseHandle(event);
-}
-
 TEST_F(AgentProcess, RemoveEventOfAnotherUserIsIgnored) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root to create the event as another user";
     }
     Hive(true);
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t creator = ::fork();
-    ASSERT_GE(creator, 0);
-    if (creator == 0) {
-        char state = 'n';
-        if (::setgid(65534) == 0 && ::setuid(65534) == 0 &&
-            CreateEventW(nullptr, FALSE, FALSE, AGENT_REMOVE_EVENT_NAME) != nullptr) {
-            state = 'y';
-        }
-        ssize_t ignored = ::write(ready[1], &state, 1);
-        (void)ignored;
-        ::pause();
-        ::_exit(0);
-    }
-    char state = 0;
-    ASSERT_EQ(::read(ready[0], &state, 1), 1);
-    ASSERT_EQ(state, 'y');
+    swtest::HeldInChild stranger([] {
+        return ::setgid(65534) == 0 && ::setuid(65534) == 0 &&
+               CreateEventW(nullptr, FALSE, FALSE, AGENT_REMOVE_EVENT_NAME) != nullptr;
+    });
+    ASSERT_TRUE(stranger.held());
 
     auto child = Start({});
     ASSERT_TRUE(swtest::WaitForText(trace(), "pass_end", 10000));
@@ -301,43 +156,21 @@ TEST_F(AgentProcess, RemoveEventOfAnotherUserIsIgnored) {
     ASSERT_TRUE(child->Wait(5000));
     EXPECT_EQ(child->result().exit_code, 0) << "normal mode runs until stopped";
     EXPECT_NE(Trace().find("run_pass pass=0 remove=0"), std::string::npos) << Trace();
-    ::kill(creator, SIGKILL);
-    ::waitpid(creator, nullptr, 0);
-    ::close(ready[0]);
-    ::close(ready[1]);
-}
-
-TEST_F(AgentProcess, CompanionRunsTheAgentAndReportsThePass) {
-    Hive(true);
-    auto child = swtest::Process::Start(swtest::RemoveRulesProgram(), {SW_AGENT_TESTPROG}, Env());
-    ASSERT_TRUE(child->Wait(15000));
-    EXPECT_EQ(child->result().exit_code, 0);
-    EXPECT_EQ(child->result().out, "The remove pass is over.\n");
-    EXPECT_NE(Trace().find("run_pass pass=0 remove=1"), std::string::npos) << Trace();
-
-    // A command that is no agent finishes no pass.
-    auto idle = swtest::Process::Start(swtest::RemoveRulesProgram(), {"true"}, Env());
-    ASSERT_TRUE(idle->Wait(10000));
-    EXPECT_EQ(idle->result().exit_code, 1);
-    EXPECT_EQ(idle->result().out, "");
 }
 
 TEST_F(AgentProcess, CompanionWaitsForAnAgentAndRefusesASecondRequest) {
     Hive(true);
-    auto waiting = swtest::Process::Start(swtest::RemoveRulesProgram(), {"--wait", "20"}, Env());
+    const std::string companion = swtest::RemoveRulesProgram();
+    auto waiting = swtest::Process::Start(companion, {"--wait", "20"}, Env());
     // The event exists once the companion is waiting.
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    HANDLE probe = nullptr;
-    while (probe == nullptr && std::chrono::steady_clock::now() < end) {
-        probe = OpenEventW(SYNCHRONIZE, FALSE, AGENT_REMOVE_EVENT_NAME);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_NE(probe, nullptr);
-    CloseHandle(probe);
-
-    auto second = swtest::Process::Start(swtest::RemoveRulesProgram(), {"--wait", "1"}, Env());
-    ASSERT_TRUE(second->Wait(10000));
-    EXPECT_EQ(second->result().exit_code, 2) << "one request at a time";
+    ASSERT_TRUE(swtest::WaitUntil(
+        [] {
+            HANDLE probe = OpenEventW(SYNCHRONIZE, FALSE, AGENT_REMOVE_EVENT_NAME);
+            return probe != nullptr && CloseHandle(probe);
+        },
+        10000));
+    EXPECT_EQ(swtest::RunProgram(companion, {"--wait", "1"}, Env()).exit_code, 2)
+        << "one request at a time";
 
     // An agent that starts now does the pass and sets the event.
     auto agent = Start({});
@@ -347,13 +180,13 @@ TEST_F(AgentProcess, CompanionWaitsForAnAgentAndRefusesASecondRequest) {
     EXPECT_EQ(waiting->result().exit_code, 0);
     EXPECT_EQ(waiting->result().out, "The remove pass is over.\n");
 
-    // Nobody to do the pass: the wait runs out. A bad wait is refused.
-    auto alone = swtest::Process::Start(swtest::RemoveRulesProgram(), {"--wait", "1"}, Env());
-    ASSERT_TRUE(alone->Wait(10000));
-    EXPECT_EQ(alone->result().exit_code, 1);
-    auto bad = swtest::Process::Start(swtest::RemoveRulesProgram(), {"--wait", "soon"}, Env());
-    ASSERT_TRUE(bad->Wait(10000));
-    EXPECT_EQ(bad->result().exit_code, 2);
+    // Nobody to do the pass: the wait runs out, and a command that is no
+    // agent finishes no pass. A bad wait is refused.
+    EXPECT_EQ(swtest::RunProgram(companion, {"--wait", "1"}, Env()).exit_code, 1);
+    const swtest::ProcessResult idle = swtest::RunProgram(companion, {"true"}, Env());
+    EXPECT_EQ(idle.exit_code, 1);
+    EXPECT_EQ(idle.out, "");
+    EXPECT_EQ(swtest::RunProgram(companion, {"--wait", "soon"}, Env()).exit_code, 2);
 }
 
 } // namespace

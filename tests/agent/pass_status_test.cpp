@@ -6,12 +6,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <sstream>
 #include <string>
 
 #include "runtime/vtx_str.h"
+#include "tests/support/files.h"
+#include "tests/support/metrics.h"
 
 namespace {
 
@@ -19,32 +18,6 @@ std::string Line(const pass_summary& pass) {
     char16_t buffer[256];
     pass_status_line(pass, buffer, 256);
     return VTX_ToUtf8(buffer);
-}
-
-// name -> value of every sample in a metrics document; fails the test on a
-// sample without its HELP and TYPE lines.
-std::map<std::string, double> Samples(const std::string& text) {
-    std::map<std::string, double> samples;
-    std::map<std::string, int> described;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("# HELP ", 0) == 0 || line.rfind("# TYPE ", 0) == 0) {
-            std::istringstream words(line.substr(7));
-            std::string name;
-            words >> name;
-            described[name] += 1;
-            continue;
-        }
-        std::istringstream words(line);
-        std::string name;
-        double value = 0;
-        words >> name >> value;
-        EXPECT_EQ(described[name], 2) << "HELP and TYPE before " << name;
-        EXPECT_EQ(name.rfind("sortwell_", 0), 0u) << name;
-        samples[name] = value;
-    }
-    return samples;
 }
 
 class ScopedEnv {
@@ -112,7 +85,7 @@ TEST(PassStatus, MetricsCarryThePassAndTheTotals) {
     pass.elapsed_ns = 1'250'000'000;
     pass.maintenance = true;
     pass_totals totals{12, 2, 119990, 120000};
-    const auto samples = Samples(pass_metrics_text(pass, totals, 1796000000));
+    const auto samples = swtest::ParseMetrics(pass_metrics_text(pass, totals, 1796000000));
     EXPECT_EQ(samples.at("sortwell_passes_total"), 12);
     EXPECT_EQ(samples.at("sortwell_maintenance_passes_total"), 2);
     EXPECT_EQ(samples.at("sortwell_mailboxes_done_total"), 119990);
@@ -144,16 +117,11 @@ TEST(PassStatus, TheMetricsFileIsFoundAndReplacedWhole) {
         EXPECT_EQ(pass_metrics_path(), "") << "a console run writes no file unless asked";
     }
 
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("sw-metrics-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    const std::string path = (dir / "metrics.prom").string();
+    swtest::TempDir dir("sw-metrics");
+    const std::string path = dir.file("metrics.prom");
     ASSERT_EQ(pass_metrics_write(path, "first\n"), 0);
     ASSERT_EQ(pass_metrics_write(path, "second\n"), 0);
-    std::ifstream in(path);
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(content, "second\n");
+    EXPECT_EQ(swtest::ReadFile(path), "second\n");
     EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
-    EXPECT_EQ(pass_metrics_write((dir / "missing" / "metrics.prom").string(), "x"), ENOENT);
-    std::filesystem::remove_all(dir);
+    EXPECT_EQ(pass_metrics_write(dir.file("missing/metrics.prom"), "x"), ENOENT);
 }

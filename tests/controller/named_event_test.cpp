@@ -1,13 +1,12 @@
 // Events over abstract Unix sockets: creating, opening, setting, waiting,
 // their lifetime, and the credential check on opening.
 #include "platform/win32/named_event.h"
+#include "tests/support/held_in_child.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <csignal>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -85,32 +84,17 @@ TEST(NamedEvent, ExistsExactlyAsLongAsItsCreatorHoldsIt) {
     CloseHandle(opened);
 
     // A creator that dies leaves nothing behind.
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        HANDLE mine = CreateEventW(nullptr, FALSE, FALSE, name.c_str());
-        const char state = mine != nullptr ? 'y' : 'n';
-        ssize_t ignored = ::write(ready[1], &state, 1);
-        (void)ignored;
-        ::pause();
-        ::_exit(0);
-    }
-    char state = 0;
-    ASSERT_EQ(::read(ready[0], &state, 1), 1);
-    ASSERT_EQ(state, 'y');
+    swtest::HeldInChild creator(
+        [&] { return CreateEventW(nullptr, FALSE, FALSE, name.c_str()) != nullptr; });
+    ASSERT_TRUE(creator.held());
     HANDLE while_alive = OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str());
     EXPECT_NE(while_alive, nullptr);
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
+    creator.End();
     EXPECT_EQ(OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str()), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     if (while_alive != nullptr) {
         CloseHandle(while_alive);
     }
-    ::close(ready[0]);
-    ::close(ready[1]);
 }
 
 TEST(NamedEvent, CreatingAnExistingNameOpensIt) {
@@ -181,30 +165,13 @@ TEST(NamedEvent, AnotherUsersEventCannotBeOpened) {
         GTEST_SKIP() << "needs root to create the event as another user";
     }
     const std::u16string name = UniqueName("foreign");
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        char state = 'n';
-        if (::setgid(65534) == 0 && ::setuid(65534) == 0 &&
-            CreateEventW(nullptr, FALSE, FALSE, name.c_str()) != nullptr) {
-            state = 'y';
-        }
-        ssize_t ignored = ::write(ready[1], &state, 1);
-        (void)ignored;
-        ::pause();
-        ::_exit(0);
-    }
-    char state = 0;
-    ASSERT_EQ(::read(ready[0], &state, 1), 1);
-    ASSERT_EQ(state, 'y');
+    swtest::HeldInChild stranger([&] {
+        return ::setgid(65534) == 0 && ::setuid(65534) == 0 &&
+               CreateEventW(nullptr, FALSE, FALSE, name.c_str()) != nullptr;
+    });
+    ASSERT_TRUE(stranger.held());
     EXPECT_EQ(OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str()), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    ::close(ready[0]);
-    ::close(ready[1]);
 }
 
 } // namespace

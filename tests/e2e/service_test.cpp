@@ -35,14 +35,6 @@ std::vector<std::string> States(const std::vector<std::string>& messages) {
     return states;
 }
 
-int CountOf(const std::string& text, const std::string& needle) {
-    int count = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + needle.size()))
-        ++count;
-    return count;
-}
-
 // A reload tears the engine down and sets it up from the hive as it is now:
 // a mailbox added meanwhile gets the new spam folder; a valid rule made
 // with the old name stays.

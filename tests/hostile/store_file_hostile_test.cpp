@@ -7,6 +7,7 @@
 #include "platform/infostore/infostore_db.h"
 #include "platform/mapi/mapi_runtime.h"
 #include "tests/hostile/hostile_support.h"
+#include "tests/support/held_in_child.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -17,6 +18,8 @@
 
 namespace hostile {
 namespace {
+
+using swtest::HeldInChild;
 
 using Clock = std::chrono::steady_clock;
 
@@ -29,64 +32,18 @@ public:
     ShortBusyTimeout& operator=(const ShortBusyTimeout&) = delete;
 };
 
-// Another process that holds a lock on the store file until let go: the
-// write lock (others still read), or with `exclusive` the whole file.
-class LockHolder {
-public:
-    LockHolder(const std::string& path, bool exclusive) {
-        int ready[2];
-        int release[2];
-        if (::pipe(ready) != 0 || ::pipe(release) != 0) {
-            return;
-        }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(ready[0]);
-            ::close(release[1]);
-            sqlite3* db = nullptr;
-            char locked = '0';
-            const char* sql = exclusive ? "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; "
-                                          "UPDATE meta SET value = value WHERE key = 'org';"
-                                        : "BEGIN IMMEDIATE; "
-                                          "UPDATE meta SET value = value WHERE key = 'org';";
-            if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
-                sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK) {
-                locked = '1';
-            }
-            (void)!::write(ready[1], &locked, 1);
-            char ignored = 0;
-            (void)!::read(release[0], &ignored, 1); // until the other end is closed
-            ::_exit(0); // the lock goes with the process, nothing committed
-        }
-        ::close(ready[1]);
-        ::close(release[0]);
-        release_ = release[1];
-        char locked = 0;
-        locked_ = ::read(ready[0], &locked, 1) == 1 && locked == '1';
-        ::close(ready[0]);
-    }
-    ~LockHolder() { Release(); }
-    LockHolder(const LockHolder&) = delete;
-    LockHolder& operator=(const LockHolder&) = delete;
-
-    bool locked() const { return locked_; }
-    void Release() {
-        if (release_ >= 0) {
-            ::close(release_);
-            release_ = -1;
-        }
-        if (pid_ > 0) {
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-            pid_ = -1;
-        }
-    }
-
-private:
-    pid_t pid_ = -1;
-    int release_ = -1;
-    bool locked_ = false;
-};
+// Takes a lock on the store file (in a child process, which holds it until
+// it is ended): the write lock (others still read), or with `exclusive` the
+// whole file. Nothing is committed.
+bool TakeLock(const std::string& path, bool exclusive) {
+    sqlite3* db = nullptr;
+    const char* sql = exclusive
+                          ? "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; "
+                            "UPDATE meta SET value = value WHERE key = 'org';"
+                          : "BEGIN IMMEDIATE; UPDATE meta SET value = value WHERE key = 'org';";
+    return sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+           sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
 
 long Milliseconds(Clock::duration elapsed) {
     return static_cast<long>(
@@ -214,8 +171,8 @@ TEST_F(HostileStoreFile, AWriteLockHeldElsewhereGivesBusyAfterOneTimeout) {
     store.AddAgentRule("X-Spam-Flag: YES");
     store.Close();
 
-    LockHolder holder(store.path(), false);
-    ASSERT_TRUE(holder.locked());
+    HeldInChild holder([&] { return TakeLock(store.path(), false); });
+    ASSERT_TRUE(holder.held());
     ASSERT_EQ(store.Reopen(), S_OK) << "reading goes on while another process writes";
     std::vector<infostore::MailboxInfo> mailboxes;
     EXPECT_EQ(store.admin().ListMailboxes("", &mailboxes), S_OK);
@@ -230,7 +187,7 @@ TEST_F(HostileStoreFile, AWriteLockHeldElsewhereGivesBusyAfterOneTimeout) {
     EXPECT_LT(waited, 3000) << "waited for more than the busy timeout";
     EXPECT_EQ(store.admin().LastError(), "cannot write to the store: database is locked");
 
-    holder.Release();
+    holder.End();
     EXPECT_EQ(store.Deliver("X-Spam-Flag: YES\r\n\r\n"), "Spam");
 }
 
@@ -240,8 +197,8 @@ TEST_F(HostileStoreFile, AFileLockedWholeGivesBusyAfterOneTimeoutThroughEitherDo
     ASSERT_TRUE(store.Create());
     store.Close();
 
-    LockHolder holder(store.path(), true);
-    ASSERT_TRUE(holder.locked());
+    HeldInChild holder([&] { return TakeLock(store.path(), true); });
+    ASSERT_TRUE(holder.held());
     Clock::time_point started = Clock::now();
     EXPECT_EQ(store.Reopen(), MAPI_E_BUSY);
     long waited = Milliseconds(Clock::now() - started);
@@ -255,7 +212,7 @@ TEST_F(HostileStoreFile, AFileLockedWholeGivesBusyAfterOneTimeoutThroughEitherDo
     waited = Milliseconds(Clock::now() - started);
     EXPECT_LT(waited, 3000) << "a MAPI logon waited for more than the busy timeout";
 
-    holder.Release();
+    holder.End();
     ASSERT_EQ(store.Reopen(), S_OK);
     EXPECT_EQ(store.Deliver("Subject: after\r\n\r\n"), "Inbox");
     EXPECT_EQ(MapiLogon(store.path()), S_OK);

@@ -1,5 +1,6 @@
 // After every pass the service shows a status line and rewrites its metrics
 // file: both carry the pass as it really went against the store.
+#include "tests/support/metrics.h"
 #include "tests/support/sandbox.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +8,6 @@
 #include <csignal>
 #include <filesystem>
 #include <map>
-#include <sstream>
 #include <string>
 
 namespace swtest {
@@ -21,21 +21,7 @@ protected:
         sandbox_.WriteHive();
     }
     std::string MetricsPath() const { return sandbox_.file("metrics.prom"); }
-    std::map<std::string, double> Metrics() const {
-        std::map<std::string, double> samples;
-        std::istringstream in(ReadFile(MetricsPath()));
-        std::string line;
-        while (std::getline(in, line)) {
-            if (line.empty() || line[0] == '#')
-                continue;
-            std::istringstream words(line);
-            std::string name;
-            double value = 0;
-            words >> name >> value;
-            samples[name] = value;
-        }
-        return samples;
-    }
+    std::map<std::string, double> Metrics() const { return ParseMetrics(ReadFile(MetricsPath())); }
 
     Sandbox sandbox_;
 };
