@@ -9,6 +9,7 @@
 #include "platform/mapi/mapi_runtime.h"
 #include "runtime/vtx_str.h"
 #include "tests/hostile/hostile_support.h"
+#include "tests/support/store_fixture.h"
 
 #include <cstdlib>
 
@@ -25,52 +26,17 @@ SizedSPropTagArray<11> kColumns = {11,
                                     PR_RULE_ID, PR_RULE_NAME_W, PR_RULE_USER_FLAGS,
                                     PR_RULE_PROVIDER_DATA}};
 
-class HostileRules : public ::testing::Test {
+class HostileRules : public testing_store::StoreTest {
 protected:
     void SetUp() override {
-        ::setenv("SORTWELL_PROFILES", dir_.file("profiles").c_str(), 1);
-        ASSERT_TRUE(store_.Create());
-        ASSERT_EQ(store_.admin().AddMailbox("sortwell", "mail1", "Agent"), S_OK);
-        infostore::SetStorePathOverride(store_.path());
-        MAPIINIT_0 init = {MAPI_INIT_VERSION, MAPI_NT_SERVICE};
-        ASSERT_EQ(MAPIInitialize(&init), S_OK);
-        buffers_ = MAPIDebugLiveBuffers();
-        objects_ = MAPIDebugLiveObjects();
-
-        ASSERT_EQ(mapi_CreateProfile(kProfile, u"sortwell", u"mail1"), S_OK);
-        char profile[] = "hostile_rules";
-        char password[] = "";
-        ASSERT_EQ(MAPILogonEx(0, profile, password,
-                              MAPI_NEW_SESSION | MAPI_EXPLICIT_PROFILE | MAPI_EXTENDED |
-                                  MAPI_NO_MAIL | MAPI_NT_SERVICE,
-                              &session_),
-                  S_OK);
-        ASSERT_EQ(HrOpenStoreByProvider(session_, &PRIVATE_STORE_PROVIDER_UID, &private_store_),
-                  S_OK);
-        char16_t server_dn[256];
-        ASSERT_EQ(mapi_GetProfileServerDN(kProfile, server_dn, 256), S_OK);
-        const std::u16string store_dn = std::u16string(server_dn) + u"/cn=Microsoft Private MDB";
-        const std::u16string alice = VTX_FromUtf8(store_.alice().dn);
-        ASSERT_EQ(MailboxLogonAndOpenInbox(session_, private_store_, store_dn.c_str(),
-                                           alice.c_str(), &mailbox_, &inbox_),
-                  S_OK);
-        ASSERT_EQ(mapi_GetRulesTables(inbox_, &rules_, &view_), S_OK);
+        StoreTest::SetUp();
+        ASSERT_EQ(admin_->CreateFolder(alice_.alias, "Spam", &spam_), S_OK);
+        ASSERT_EQ(admin_->StoreEntryId(alice_.alias, &store_id_), S_OK);
+        Open(alice_, &box_);
     }
-
     void TearDown() override {
-        mapi_ReleaseRulesTables(rules_, view_);
-        UlRelease(inbox_);
-        EXPECT_EQ(HrMailboxLogoff(&mailbox_), S_OK);
-        UlRelease(private_store_);
-        if (session_ != nullptr) {
-            session_->Logoff(0, 0, 0);
-            session_->Release();
-        }
-        mapi_DeleteProfile(kProfile);
-        EXPECT_EQ(MAPIDebugLiveBuffers(), buffers_) << "a MAPI buffer was left behind";
-        EXPECT_EQ(MAPIDebugLiveObjects(), objects_) << "a MAPI object was left behind";
-        MAPIUninitialize();
-        infostore::SetStorePathOverride("");
+        Close(&box_);
+        StoreTest::TearDown();
     }
 
     // A rule of another program with every property given; tests take
@@ -89,19 +55,12 @@ protected:
 
     std::int64_t Add(const infostore::RuleSpec& spec) {
         std::int64_t id = 0;
-        EXPECT_EQ(store_.admin().AddRule("alice", "", spec, &id), S_OK)
-            << store_.admin().LastError();
+        EXPECT_EQ(admin_->AddRule("alice", "", spec, &id), S_OK) << admin_->LastError();
         return id;
     }
 
-    std::vector<infostore::RuleInfo> Listed() {
-        std::vector<infostore::RuleInfo> rules;
-        EXPECT_EQ(store_.admin().ListRules("alice", "", &rules), S_OK);
-        return rules;
-    }
-
     bool HasRule(std::int64_t id) {
-        for (const auto& rule : Listed()) {
+        for (const auto& rule : Rules()) {
             if (rule.id == id) {
                 return true;
             }
@@ -109,17 +68,17 @@ protected:
         return false;
     }
 
-    static constexpr const char16_t* kProfile = u"hostile_rules";
-    TempDir dir_{"sortwell-hostile"};
-    StoreFile store_{dir_.file("store.db")};
-    LPMAPISESSION session_ = nullptr;
-    LPMDB private_store_ = nullptr;
-    LPMDB mailbox_ = nullptr;
-    LPMAPIFOLDER inbox_ = nullptr;
-    LPEXCHANGEMODIFYTABLE rules_ = nullptr;
-    LPMAPITABLE view_ = nullptr;
-    ULONG buffers_ = 0;
-    ULONG objects_ = 0;
+    // Delivers `message` to alice; the folder it ended up in.
+    std::string Deliver(const std::string& message) {
+        infostore::DeliveryResult result;
+        EXPECT_EQ(admin_->Deliver(alice_.alias, message, infostore::DeliveryOptions(), &result),
+                  S_OK);
+        return result.folder_path;
+    }
+
+    testing_store::Mailbox box_;
+    infostore::FolderInfo spam_;
+    std::vector<BYTE> store_id_;
 };
 
 // The value of `tag`'s column in `row`, by position in kColumns.
@@ -148,9 +107,9 @@ TEST_F(HostileRules, TheTableShowsMissingAndDamagedPropertiesAsErrorValues) {
     damaged.raw_actions = std::vector<BYTE>{0xDE, 0xAD};
     const std::int64_t broken = Add(damaged);
 
-    ASSERT_EQ(view_->SetColumns(kColumns.get(), 0), S_OK);
+    ASSERT_EQ(box_.view->SetColumns(kColumns.get(), 0), S_OK);
     LPSRowSet rows = nullptr;
-    ASSERT_EQ(HrQueryAllRows(view_, nullptr, nullptr, nullptr, 0, &rows), S_OK);
+    ASSERT_EQ(HrQueryAllRows(box_.view, nullptr, nullptr, nullptr, 0, &rows), S_OK);
     ASSERT_EQ(rows->cRows, 3u);
     for (ULONG r = 0; r < rows->cRows; ++r) {
         const SRow& row = rows->aRow[r];
@@ -182,7 +141,7 @@ TEST_F(HostileRules, TheTableShowsMissingAndDamagedPropertiesAsErrorValues) {
     FreeProws(rows);
 
     // The listing says what is wrong instead of failing.
-    for (const auto& rule : Listed()) {
+    for (const auto& rule : Rules()) {
         if (rule.id == broken) {
             EXPECT_EQ(rule.condition_text.rfind("<corrupt: ", 0), 0u) << rule.condition_text;
             EXPECT_EQ(rule.actions_text.rfind("<corrupt: ", 0), 0u) << rule.actions_text;
@@ -191,7 +150,7 @@ TEST_F(HostileRules, TheTableShowsMissingAndDamagedPropertiesAsErrorValues) {
 }
 
 TEST_F(HostileRules, TheAgentsOperationsStopAtTheFirstRowThatIsNotWellFormed) {
-    AgentRule agent(kMarker, store_.store_id(), store_.spam().entry_id);
+    AgentRule agent(kMarker, store_id_, spam_.entry_id);
     struct Case {
         const char* what;
         infostore::RuleSpec spec;
@@ -214,27 +173,27 @@ TEST_F(HostileRules, TheAgentsOperationsStopAtTheFirstRowThatIsNotWellFormed) {
         // The malformed row first: nothing after it is looked at.
         const std::int64_t malformed = Add(c.spec);
         const std::int64_t mine = Add(agent.Spec());
-        EXPECT_FALSE(mapi_ValidateRule(mailbox_, rules_, view_, kRuleName));
+        EXPECT_FALSE(mapi_ValidateRule(box_.store, box_.rules, box_.view, kRuleName));
         LPMAPIFOLDER folder = nullptr;
-        EXPECT_EQ(mapi_OpenRuleFolder(mailbox_, view_, kRuleName, &folder), E_NOTIMPL);
+        EXPECT_EQ(mapi_OpenRuleFolder(box_.store, box_.view, kRuleName, &folder), E_NOTIMPL);
         EXPECT_EQ(folder, nullptr);
-        EXPECT_EQ(mapi_DeleteRule(rules_, view_, kRuleName), E_INVALIDARG);
+        EXPECT_EQ(mapi_DeleteRule(box_.rules, box_.view, kRuleName), E_INVALIDARG);
         EXPECT_TRUE(HasRule(mine));
         EXPECT_TRUE(HasRule(malformed)) << "a row that is not well formed is never deleted";
 
         // The agent's rule first: it is found, and deleting deals with it
         // before stopping at the malformed row.
-        ASSERT_EQ(store_.admin().DeleteRule("alice", malformed), S_OK);
+        ASSERT_EQ(admin_->DeleteRule("alice", malformed), S_OK);
         const std::int64_t after = Add(c.spec);
-        EXPECT_TRUE(mapi_ValidateRule(mailbox_, rules_, view_, kRuleName));
-        ASSERT_EQ(mapi_OpenRuleFolder(mailbox_, view_, kRuleName, &folder), S_OK);
+        EXPECT_TRUE(mapi_ValidateRule(box_.store, box_.rules, box_.view, kRuleName));
+        ASSERT_EQ(mapi_OpenRuleFolder(box_.store, box_.view, kRuleName, &folder), S_OK);
         UlRelease(folder);
-        EXPECT_EQ(mapi_DeleteRule(rules_, view_, kRuleName), E_INVALIDARG);
+        EXPECT_EQ(mapi_DeleteRule(box_.rules, box_.view, kRuleName), E_INVALIDARG);
         EXPECT_FALSE(HasRule(mine));
         EXPECT_TRUE(HasRule(after));
-        ASSERT_EQ(store_.admin().DeleteRule("alice", after), S_OK);
+        ASSERT_EQ(admin_->DeleteRule("alice", after), S_OK);
     }
-    EXPECT_TRUE(Listed().empty());
+    EXPECT_TRUE(Rules().empty());
 }
 
 TEST_F(HostileRules, DeliveryPassesOverRulesItCannotUseAndTheAgentsRuleStillMoves) {
@@ -266,14 +225,15 @@ TEST_F(HostileRules, DeliveryPassesOverRulesItCannotUseAndTheAgentsRuleStillMove
 
     // The agent's rule, added the way the agent adds it, next to them.
     LPMAPIFOLDER spam = nullptr;
-    ASSERT_EQ(mapi_OpenMailboxFolder(mailbox_, u"Spam", &spam), S_OK);
-    EXPECT_EQ(mapi_AddMessageMoveRule(rules_, mailbox_, kRuleName, 0, u"x-spam-flag: yes", spam),
-              S_OK);
+    ASSERT_EQ(mapi_OpenMailboxFolder(box_.store, u"Spam", &spam), S_OK);
+    EXPECT_EQ(
+        mapi_AddMessageMoveRule(box_.rules, box_.store, kRuleName, 0, u"x-spam-flag: yes", spam),
+        S_OK);
     UlRelease(spam);
 
-    EXPECT_EQ(store_.Deliver("Subject: hi\r\nX-Spam-Flag: YES\r\n\r\nbody"), "Spam");
-    EXPECT_EQ(store_.Deliver("Subject: hi\r\n\r\nX-Spam-Flag: YES"), "Inbox");
-    EXPECT_EQ(Listed().size(), 5u) << "no rule was changed by delivery";
+    EXPECT_EQ(Deliver("Subject: hi\r\nX-Spam-Flag: YES\r\n\r\nbody"), "Spam");
+    EXPECT_EQ(Deliver("Subject: hi\r\n\r\nX-Spam-Flag: YES"), "Inbox");
+    EXPECT_EQ(Rules().size(), 5u) << "no rule was changed by delivery";
 }
 
 } // namespace

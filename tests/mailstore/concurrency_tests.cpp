@@ -2,7 +2,7 @@
 // MAPI initialisation, session and mailbox, as the agent's pool does.
 #include <thread>
 
-#include "tests/mailstore/store_fixture.h"
+#include "tests/support/store_fixture.h"
 
 namespace testing_store {
 namespace {

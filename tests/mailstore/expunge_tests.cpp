@@ -2,7 +2,7 @@
 #include <algorithm>
 
 #include "runtime/vtxpr_time.h"
-#include "tests/mailstore/store_fixture.h"
+#include "tests/support/store_fixture.h"
 
 namespace testing_store {
 namespace {

@@ -1,7 +1,7 @@
 // Store, mailbox and folder lookups, and mailbox logon with its folders,
 // against the embedded store.
 #include "tests/mailstore/fakes.h"
-#include "tests/mailstore/store_fixture.h"
+#include "tests/support/store_fixture.h"
 
 namespace testing_store {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "platform/mapi/msgservice.h"
 #include "runtime/vtx_str.h"
-#include "tests/mailstore/store_fixture.h"
+#include "tests/support/store_fixture.h"
 
 namespace testing_store {
 namespace {

@@ -5,7 +5,7 @@
 // runtime's live counts with those before the run.
 #include <functional>
 
-#include "tests/mailstore/store_fixture.h"
+#include "tests/support/store_fixture.h"
 
 namespace testing_store {
 namespace {

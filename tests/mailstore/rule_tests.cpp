@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "tests/mailstore/fakes.h"
-#include "tests/mailstore/store_fixture.h"
+#include "tests/support/store_fixture.h"
 
 namespace testing_store {
 namespace {

@@ -53,7 +53,7 @@ bool WaitForText(const std::string& path, const std::string& needle, int timeout
     return WaitUntil([&] { return ReadFile(path).find(needle) != std::string::npos; }, timeout_ms);
 }
 
-TempDir::TempDir(const std::string& prefix) {
+TempDir::TempDir(const std::string& prefix) : owner_(::getpid()) {
     std::string pattern = "/tmp/" + prefix + "-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
@@ -65,7 +65,7 @@ TempDir::TempDir(const std::string& prefix) {
 
 TempDir::~TempDir() {
     std::error_code ignored;
-    if (!path_.empty())
+    if (!path_.empty() && ::getpid() == owner_)
         std::filesystem::remove_all(path_, ignored);
 }
 

@@ -20,8 +20,9 @@ bool WaitUntil(const std::function<bool()>& condition, int timeout_ms);
 // Waits until the file at `path` contains `needle`.
 bool WaitForText(const std::string& path, const std::string& needle, int timeout_ms);
 
-// A fresh folder under /tmp, removed with everything in it at the end. A
-// folder that cannot be made fails the test.
+// A fresh folder under /tmp, removed with everything in it at the end (by
+// the process that made it, not by a forked child that exits). A folder
+// that cannot be made fails the test.
 class TempDir {
 public:
     explicit TempDir(const std::string& prefix = "swtest");
@@ -35,6 +36,7 @@ public:
 
 private:
     std::string path_;
+    int owner_ = 0; // the process that made the folder
 };
 
 // Everything written to file descriptor 2 while the object lives (or until

@@ -1,4 +1,6 @@
-#include "tests/mailstore/store_fixture.h"
+#include "tests/support/store_fixture.h"
+
+#include "tests/support/files.h"
 
 #include <unistd.h>
 
@@ -12,16 +14,11 @@ namespace testing_store {
 
 // One directory for the whole run, holding the profiles file and the stores.
 const std::string& WorkDir() {
-    static const std::string dir = [] {
-        std::string pattern = ::testing::TempDir() + "mailstore_tests.XXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        const char* made = mkdtemp(buffer.data());
-        std::string result = made != nullptr ? made : ::testing::TempDir();
-        setenv("SORTWELL_PROFILES", (result + "/profiles").c_str(), 1);
-        return result;
-    }();
-    return dir;
+    static const swtest::TempDir dir("sortwell-stores");
+    static const bool profiles =
+        ::setenv("SORTWELL_PROFILES", dir.file("profiles").c_str(), 1) == 0;
+    (void)profiles;
+    return dir.path();
 }
 
 namespace {

@@ -1,7 +1,8 @@
 // A fresh embedded store for every test: one server, the agent's own mailbox
 // and the mailbox "alice"; a temporary profile, a session and the private
-// store, made with the operations under test. TearDown checks that every
-// MAPI buffer and object is given back.
+// store, made with the agent's own operations. TearDown checks that every
+// MAPI buffer and object is given back. A test program that uses it links
+// the mailbox, lookup, store and MAPI libraries itself.
 #pragma once
 #include <gtest/gtest.h>
 
