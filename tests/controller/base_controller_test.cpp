@@ -345,18 +345,6 @@ TEST_F(ControllerService, ReloadAndUserControlsRepeatTheLastState) {
                              }));
 }
 
-TEST_F(ControllerService, FailedInitializeGoesStraightToStopped) {
-    recording_controller controller;
-    controller.initialize_result = 1;
-    const std::size_t events = swtest::LogFiles::get().event_mark();
-    EXPECT_EQ(controller.start(u"XALSWL", u"Display", 1, kArgv), 0);
-    EXPECT_EQ(controller.calls_copy(), (std::vector<std::string>{"initialize", "uninitialize"}));
-    EXPECT_EQ(notify.Take(), (std::vector<std::string>{"STATUS=Starting", "STATUS=Stopped"}));
-    const std::string written = swtest::LogFiles::get().events_since(events);
-    EXPECT_EQ(swtest::CountOf(written, "\"event_id\":1073743360"), 0) << "no started event";
-    EXPECT_EQ(swtest::CountOf(written, "\"event_id\":1073743361"), 1) << written;
-}
-
 TEST_F(ControllerService, FailedReportsBecomeStatusErrorEvents) {
     // Nothing listens at this address: every report fails.
     ::setenv("NOTIFY_SOCKET", "@swtest-nobody-listens-here", 1);

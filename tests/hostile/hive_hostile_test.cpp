@@ -109,38 +109,24 @@ TEST_F(HostileHive, DamagedFilesGiveOneClearLineAndReadAsEmptyUntilMended) {
     const std::vector<Case> cases = {
         {"unterminated string", kHeader + kKeyLine + "\"Alias\"=\"admin\r\n", 3,
          "a string has no closing quote"},
-        {"unterminated name", kHeader + kKeyLine + "\"Alias=\"admin\"\r\n", 3,
-         "a value name must be followed by '='"},
-        {"unknown escape", kHeader + kKeyLine + "\"Alias\"=\"a\\nb\"\r\n", 3, "unknown escape"},
-        {"dword too long", kHeader + kKeyLine + "\"Threads\"=dword:123456789\r\n", 3,
-         "a dword needs 1 to 8 hex digits"},
-        {"dword not hex", kHeader + kKeyLine + "\"Threads\"=dword:12g4\r\n", 3,
-         "a dword needs 1 to 8 hex digits"},
-        {"unknown type", kHeader + kKeyLine + "\"Threads\"=qword:5\r\n", 3,
-         "value data must be \"text\", dword:, hex:, hex(N): or -"},
         {"hex type missing", kHeader + kKeyLine + "\"List\"=hex():41,00\r\n", 3,
          "hex(N): needs a type number"},
         // A long run of digits once overflowed the byte being read.
         {"hex digits run on", kHeader + kKeyLine + "\"Blob\"=hex:" + std::string(64, '8') + "\r\n",
          3, "hex data must be bytes of two hex digits"},
-        {"hex continued into text", kHeader + kKeyLine + "\"Blob\"=hex:01,\\\r\n  02,zz\r\n", 4,
-         "hex data must be bytes of two hex digits"},
-        {"value before any key", kHeader + "\"Alias\"=\"admin\"\r\n", 2,
-         "a value must follow the [key] it belongs to"},
-        {"key without a root", kHeader + "[SOFTWARE\\Altavane]\r\n", 2,
-         "a key must start with a root such as HKEY_LOCAL_MACHINE"},
-        {"key not closed", kHeader + "[HKLM\\SOFTWARE\r\n", 2, "a key line must end with ']'"},
         {"binary garbage", garbage, 1, "the first line must be"},
         {"NUL in the first line", std::string("Windows Registry\0 Editor Version 5.00\r\n", 39), 1,
          "the first line must be"},
-        {"empty file", "", 1, "the file is empty"},
         {"odd UTF-16", Utf16LeFile(u"Windows Registry Editor Version 5.00\r\n") + "x", 1,
          "UTF-16LE text with an odd number of bytes"},
         {"big-endian UTF-16", "\xFE\xFF" + std::string("\0W", 2), 1,
          "UTF-16 big-endian text is not supported"},
         {"name too long", kHeader + "[HKLM\\" + std::string(256, 'k') + "]\r\n", 2,
          "a key name is longer than 255 characters"},
+
     };
+    // The parser's own tests cover each syntax error; here each kind of
+    // damage also goes through the registry, which names it and recovers.
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         RegistryHive hive;
