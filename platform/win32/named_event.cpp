@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -136,7 +137,10 @@ void TakeWhatArrived(EventObject* event) {
     }
 }
 
-HANDLE OpenNamed(DWORD access, const sockaddr_un& address, socklen_t length) {
+// With `say_refusal`, a creator that is not trusted is named on standard
+// error: the opener otherwise sees only that there is no event for it, and
+// an administrator would not learn why a request was passed over.
+HANDLE OpenNamed(DWORD access, const sockaddr_un& address, socklen_t length, bool say_refusal) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         SetLastError(static_cast<DWORD>(errno));
@@ -154,6 +158,16 @@ HANDLE OpenNamed(DWORD access, const sockaddr_un& address, socklen_t length) {
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
         !NamedEventListenerTrusted(credentials.uid, ::geteuid())) {
         ::close(fd);
+        if (say_refusal && size == sizeof(credentials)) {
+            const std::size_t name_bytes =
+                static_cast<std::size_t>(length) - offsetof(sockaddr_un, sun_path) - 1;
+            std::fprintf(stderr,
+                         "sortwell: the event %.*s is passed over: its creator runs as user "
+                         "%u, neither root nor this program's user (%u)\n",
+                         static_cast<int>(name_bytes), address.sun_path + 1,
+                         static_cast<unsigned>(credentials.uid),
+                         static_cast<unsigned>(::geteuid()));
+        }
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
@@ -202,7 +216,7 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state
                 SetLastError(static_cast<DWORD>(bind_error));
                 return nullptr;
             }
-            HANDLE existing = OpenNamed(EVENT_ALL_ACCESS, address, length);
+            HANDLE existing = OpenNamed(EVENT_ALL_ACCESS, address, length, false);
             if (existing != nullptr) {
                 SetLastError(ERROR_ALREADY_EXISTS);
             }
@@ -252,7 +266,7 @@ HANDLE OpenEventW(DWORD access, BOOL, LPCWSTR name) {
         SetLastError(error);
         return nullptr;
     }
-    return OpenNamed(access, address, length);
+    return OpenNamed(access, address, length, true);
 }
 
 BOOL SetEvent(HANDLE handle) {
