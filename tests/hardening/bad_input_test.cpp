@@ -1,0 +1,190 @@
+// Input no administrator should give, but some will: mailbox addresses too
+// long for the agent, a log file on a full disk, a store another process has
+// locked or that is damaged, and a remove request from a stranger. Each time
+// the real agent ends on its own, says what is wrong, keeps serving what it
+// can, and gives back every MAPI buffer and object.
+#include "tests/support/held_in_child.h"
+#include "tests/support/sandbox.h"
+
+#include "platform/win32/named_event.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <thread>
+#include <unistd.h>
+
+namespace swtest {
+namespace {
+
+constexpr const char* kNothingLeft = "live buffers 0 objects 0\n";
+constexpr const char* kDnPrefix = "/o=Sortwell/ou=Site/cn=Recipients/cn=";
+
+// The sandbox's environment with the live-count report asked for and
+// `replace` ("NAME=value") in place of the sandbox's own value of NAME.
+std::vector<std::string> AgentEnv(const Sandbox& s, const std::string& replace = "") {
+    std::vector<std::string> env = s.Env();
+    const std::string name = replace.substr(0, replace.find('=') + 1);
+    if (!replace.empty()) {
+        std::replace_if(
+            env.begin(), env.end(), [&](const std::string& e) { return e.rfind(name, 0) == 0; },
+            replace);
+    }
+    env.push_back("SORTWELL_MAPI_LEAK_CHECK=1");
+    return env;
+}
+
+ProcessResult RunOnce(const Sandbox& s, const std::string& replace = "") {
+    return RunProgram(OvoProgram(), {"once"}, AgentEnv(s, replace));
+}
+
+// Runs `statements` on the store file; with `keep`, the connection stays
+// open (with whatever it holds) until the process ends.
+bool Sql(const std::string& path, const std::string& statements, bool keep = false) {
+    sqlite3* db = nullptr;
+    const bool ok =
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+        sqlite3_exec(db, statements.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!keep)
+        sqlite3_close(db);
+    return ok;
+}
+
+std::string DnOfLength(char fill, std::size_t length) {
+    return kDnPrefix + std::string(length - std::string(kDnPrefix).size(), fill);
+}
+
+TEST(BadInput, AddressesTooLongForAWorkItemAreNamedAndServeNoOtherMailbox) {
+    Sandbox s;
+    s.WriteHive({Dword("ThreadCount", 3)});
+    s.CreateStore({"plain", "fits", "over", "far", "twin"});
+    // "twin" is "fits" with one character more: cut to fit, its address would
+    // be that of "fits".
+    const std::string fits = DnOfLength('a', 255);
+    ASSERT_TRUE(Sql(s.store_path(), "UPDATE mailboxes SET dn = '" + fits +
+                                        "' WHERE alias = 'fits'; UPDATE mailboxes SET dn = '" +
+                                        DnOfLength('b', 256) +
+                                        "' WHERE alias = 'over'; UPDATE mailboxes SET dn = '" +
+                                        DnOfLength('c', 1000) +
+                                        "' WHERE alias = 'far'; UPDATE mailboxes SET dn = '" +
+                                        fits + "x' WHERE alias = 'twin';"));
+
+    const ProcessResult run = RunOnce(s);
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.err, kNothingLeft);
+    // Named by their first 255 characters, in the first pass, and not served.
+    std::string expected;
+    for (const std::string& cut : {DnOfLength('b', 255), DnOfLength('c', 255), fits})
+        expected +=
+            "WARNING [28007] " + MailboxFailure("Unable to open Mailbox", cut, 0x80040105) + "\n";
+    EXPECT_EQ(Problems(s), expected);
+    for (const char* alias : {"over", "far", "twin"})
+        EXPECT_TRUE(s.AgentRules(alias).empty()) << alias;
+    // The mailbox whose address is exactly 255 characters long is served, once.
+    ExpectOneAgentRule(s, "fits", "Spam");
+    ExpectOneAgentRule(s, "plain", "Spam");
+}
+
+TEST(BadInput, ALogFileOnAFullDiskMovesTheMessagesToStandardError) {
+    Sandbox s;
+    s.WriteHive();
+    s.CreateStore({"healthy", "failing"});
+    s.AddFault("IMAPIFolder::CreateFolder", "failing", 0x80040115);
+    const ProcessResult run = RunOnce(s, "XAL_LOG_FILE=/dev/full");
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    // The message that could not be written is not lost.
+    const std::vector<LogEntry> entries = ParseLog(run.err.substr(0, run.err.find(kNothingLeft)));
+    ASSERT_EQ(entries.size(), 1u) << run.err;
+    EXPECT_EQ(entries[0].id, 28011);
+    EXPECT_EQ(entries[0].text.substr(entries[0].text.find(":\n") + 2),
+              s.MailboxDn("failing") + "\n(hr=80040115).");
+    EXPECT_EQ(run.err.find("*** could not write to log file, switching to stderr\n"), 0u)
+        << run.err;
+    EXPECT_NE(run.err.find(kNothingLeft), std::string::npos) << run.err;
+    ExpectOneAgentRule(s, "healthy", "Spam");
+    ExpectOneAgentRule(s, "sortwell", "Spam");
+}
+
+TEST(BadInput, AStoreLockedByAnotherProcessForAMomentIsWaitedFor) {
+    Sandbox s;
+    s.WriteHive();
+    s.CreateStore({"user"});
+    HeldInChild holder([&] {
+        return Sql(s.store_path(),
+                   "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; "
+                   "UPDATE meta SET value = value WHERE key = 'org';",
+                   true);
+    });
+    ASSERT_TRUE(holder.held());
+    auto agent = Process::Start(OvoProgram(), {"once"}, AgentEnv(s));
+    ASSERT_NE(agent, nullptr);
+    // A pass over two mailboxes ends in about a second; this one waits.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_TRUE(agent->Running()) << agent->result().err;
+    holder.End();
+    ASSERT_TRUE(agent->Wait(30000));
+    EXPECT_EQ(agent->result().exit_code, 0) << agent->result().err;
+    EXPECT_EQ(agent->result().err, kNothingLeft);
+    EXPECT_EQ(Problems(s), "");
+    ExpectOneAgentRule(s, "user", "Spam");
+}
+
+TEST(BadInput, ADamagedStoreStopsTheStartWithItsReason) {
+    const struct {
+        const char* name;
+        std::function<void(const std::string&)> damage;
+    } cases[] = {
+        {"not a store",
+         [](const std::string& path) {
+             std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(8192, '\x5a');
+         }},
+        {"cut short", [](const std::string& path) { ::truncate(path.c_str(), 9000); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox s;
+        s.WriteHive();
+        s.CreateStore({"user"});
+        c.damage(s.store_path());
+        const ProcessResult run = RunOnce(s);
+        EXPECT_EQ(run.exit_code, 1) << run.err;
+        EXPECT_EQ(run.err, kNothingLeft);
+        EXPECT_EQ(Problems(s), "ERROR [28002] " +
+                                   MailboxFailure("Unable to create MAPI profile for mailbox",
+                                                  "sortwell", 0x80040600) +
+                                   "\n");
+        EXPECT_FALSE(HoldsAgentProfile(s.Profiles())) << s.Profiles();
+    }
+}
+
+TEST(BadInput, ARemoveRequestFromAnotherUserIsPassedOverAndSaidSo) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can create the event as another user";
+    Sandbox s;
+    s.WriteHive();
+    s.CreateStore({"kept", "bare"});
+    s.StoreCommand({"folder", "create", "kept", "Spam"});
+    const std::int64_t rule = s.AddRule(
+        "kept", {"--name", kRuleName, "--marker", "X-Spam-Flag: YES", "--folder", "Spam"});
+    HeldInChild stranger([] {
+        return ::setgid(65534) == 0 && ::setuid(65534) == 0 &&
+               CreateEventW(nullptr, TRUE, FALSE, u"Global\\REMOVE_RULES") != nullptr;
+    });
+    ASSERT_TRUE(stranger.held());
+
+    const ProcessResult run = RunOnce(s);
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.err, "sortwell: the event Global\\REMOVE_RULES is passed over: its creator runs "
+                       "as user 65534, neither root nor this program's user (0)\n" +
+                           std::string(kNothingLeft));
+    // A normal pass: the rule stays and the bare mailbox gets one.
+    EXPECT_EQ(ExpectOneAgentRule(s, "kept", "Spam").id, rule);
+    ExpectOneAgentRule(s, "bare", "Spam");
+    EXPECT_EQ(Problems(s), "");
+}
+
+} // namespace
+} // namespace swtest
