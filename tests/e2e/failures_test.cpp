@@ -44,18 +44,13 @@ bool WaitForPass(NotifySocket& notify, int number) {
 
 TEST(Failures, MailboxFailuresAreReportedInTheFirstPassOnlyAlsoAfterAReload) {
     Sandbox sandbox;
-    std::vector<std::string> hive{Dword("ThreadCount", 2)};
-    for (const std::string& line : WindowClosedNow())
-        hive.push_back(line);
-    sandbox.WriteHive(hive);
+    sandbox.WriteHive(WindowClosedNow({Dword("ThreadCount", 2)}));
     sandbox.CreateStore({"f07", "f08", "f09", "f10", "f11", "f12", "f13", "healthy"});
 
     sandbox.AddFault("IMsgStore::OpenEntry", "f07", kLuckless);
     sandbox.AddFault("IMAPIFolder::OpenProperty", "f08", kLuckless + 1);
     // An invalid rule whose removal fails.
-    const std::int64_t f09_rule =
-        sandbox.AddRule("f09", {"--name", kRuleName, "--marker", "X-Spam-Flag: YES", "--folder",
-                                "Inbox", "--state", "0"});
+    const std::int64_t f09_rule = sandbox.AddAgentRule("f09", "Inbox", {"--state", "0"});
     sandbox.AddFault("IExchangeModifyTable::ModifyTable", "f09", kLuckless + 2);
     // The top folder cannot be found, so the folder cannot be made.
     sandbox.AddFault("IMsgStore::GetProps", "f10", kLuckless + 3);
@@ -119,14 +114,9 @@ TEST(Failures, MailboxFailuresAreReportedInTheFirstPassOnlyAlsoAfterAReload) {
 
 TEST(Failures, MaintenanceFailureIsReportedInEveryPass) {
     Sandbox sandbox;
-    std::vector<std::string> hive{Dword("RunMaintenanceOnly", 1)};
-    for (const std::string& line : WindowOpenNow())
-        hive.push_back(line);
-    sandbox.WriteHive(hive);
+    sandbox.WriteHive(WindowOpenNow({Dword("RunMaintenanceOnly", 1)}));
     sandbox.CreateStore({"lost", "closed"});
-    sandbox.StoreCommand({"folder", "create", "lost", "Junk"});
-    sandbox.AddRule("lost",
-                    {"--name", kRuleName, "--marker", "X-Spam-Flag: YES", "--folder", "Junk"});
+    sandbox.AddAgentRule("lost", "Junk");
     sandbox.StoreCommand({"folder", "delete", "lost", "Junk"});
     sandbox.AddFault("IMsgStore::OpenEntry", "closed", kLuckless);
 

@@ -28,25 +28,25 @@ TEST(Modes, RemoveDeletesEveryRuleOfTheNameAndTouchesNoFolder) {
     const std::vector<std::string> aliases{"two", "none", "lost"};
     sandbox.CreateStore(aliases);
 
-    sandbox.StoreCommand({"folder", "create", "two", "Spam"});
-    sandbox.AddRule("two",
-                    {"--name", kRuleName, "--marker", "X-Spam-Flag: YES", "--folder", "Spam"});
+    sandbox.AddAgentRule("two", "Spam");
     const std::int64_t client_rule =
         sandbox.AddRule("two", {"--provider", "Client.Rules", "--name", "Newsletters",
                                 "--subject-marker", "newsletter", "--folder", "Inbox"});
     sandbox.AddRule("two", {"--name", "_corvane spam folder rule_", "--marker", "X-Spam-Flag: YES",
                             "--folder", "Spam", "--state", "3"});
     sandbox.Deliver("two", "Cheap watches", true, 2, "Spam");
-    sandbox.StoreCommand({"folder", "create", "lost", "Junk"});
-    sandbox.AddRule("lost",
-                    {"--name", kRuleName, "--marker", "X-Spam-Flag: YES", "--folder", "Junk"});
+    sandbox.AddAgentRule("lost", "Junk");
     sandbox.StoreCommand({"folder", "delete", "lost", "Junk"});
 
-    std::string folders_before;
-    for (const std::string& alias : aliases)
-        for (const Folder& folder : sandbox.Folders(alias))
-            folders_before += alias + " " + folder.path + " " + folder.entry_id + " " +
-                              std::to_string(folder.messages) + "\n";
+    auto folders = [&] {
+        std::string text;
+        for (const std::string& alias : aliases)
+            for (const Folder& folder : sandbox.Folders(alias))
+                text += alias + " " + folder.path + " " + folder.entry_id + " " +
+                        std::to_string(folder.messages) + "\n";
+        return text;
+    };
+    const std::string folders_before = folders();
 
     const ProcessResult run = sandbox.RunAgent({"remove"});
     ASSERT_EQ(run.exit_code, 0) << run.err;
@@ -59,12 +59,7 @@ TEST(Modes, RemoveDeletesEveryRuleOfTheNameAndTouchesNoFolder) {
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].id, client_rule) << "another provider's rule stays";
 
-    std::string folders_after;
-    for (const std::string& alias : aliases)
-        for (const Folder& folder : sandbox.Folders(alias))
-            folders_after += alias + " " + folder.path + " " + folder.entry_id + " " +
-                             std::to_string(folder.messages) + "\n";
-    EXPECT_EQ(folders_after, folders_before) << "remove mode touches no folder";
+    EXPECT_EQ(folders(), folders_before) << "remove mode touches no folder";
     EXPECT_FALSE(sandbox.FindFolder("none", "Spam").has_value());
 }
 
@@ -74,26 +69,19 @@ TEST(Modes, MaintenanceOnlyNeitherValidatesNorDeletesAlsoWhenRemoving) {
     sandbox.CreateStore(aliases);
 
     // A disabled rule: a normal pass would replace it.
-    sandbox.StoreCommand({"folder", "create", "disabled", "Spam"});
-    const std::int64_t disabled_rule = sandbox.AddRule(
-        "disabled", {"--name", kRuleName, "--marker", "X-Spam-Flag: YES", "--folder", "Spam"});
+    const std::int64_t disabled_rule = sandbox.AddAgentRule("disabled", "Spam");
     sandbox.StoreCommand({"rule", "disable", "disabled", std::to_string(disabled_rule)});
     sandbox.Deliver("disabled", "old one", true, 40, "Spam");
     // A rule that moves to Quarantine while a folder of the spam folder's
     // name exists as well.
-    sandbox.StoreCommand({"folder", "create", "pointed", "Quarantine"});
     sandbox.StoreCommand({"folder", "create", "pointed", "Spam"});
-    sandbox.AddRule(
-        "pointed", {"--name", kRuleName, "--marker", "X-Spam-Flag: YES", "--folder", "Quarantine"});
+    sandbox.AddAgentRule("pointed", "Quarantine");
     sandbox.Deliver("pointed", "old in quarantine", true, 40, "Quarantine");
     sandbox.Deliver("pointed", "old in spam", true, 40, "Spam");
     const std::string before = Describe(sandbox, aliases);
 
     // Window closed: nothing at all happens, in normal and in remove mode.
-    std::vector<std::string> hive{Dword("RunMaintenanceOnly", 1)};
-    for (const std::string& line : WindowClosedNow())
-        hive.push_back(line);
-    sandbox.WriteHive(hive);
+    sandbox.WriteHive(WindowClosedNow({Dword("RunMaintenanceOnly", 1)}));
     for (const char* mode : {"once", "remove"}) {
         SCOPED_TRACE(mode);
         const ProcessResult run = sandbox.RunAgent({mode});
@@ -110,10 +98,7 @@ TEST(Modes, MaintenanceOnlyNeitherValidatesNorDeletesAlsoWhenRemoving) {
 
     // Window open, remove asked for: the rules still stay, and the old items
     // go from the folder each rule moves to, enabled or not.
-    hive = {Dword("RunMaintenanceOnly", 1)};
-    for (const std::string& line : WindowOpenNow())
-        hive.push_back(line);
-    sandbox.WriteHive(hive);
+    sandbox.WriteHive(WindowOpenNow({Dword("RunMaintenanceOnly", 1)}));
     const ProcessResult run = sandbox.RunAgent({"remove"});
     ASSERT_EQ(run.exit_code, 0) << run.err;
     const std::vector<Rule> disabled = sandbox.AgentRules("disabled");
@@ -147,18 +132,13 @@ TEST(Modes, MaintenancePassExpungesOldItemsAndReports) {
     std::vector<std::string> hive{Dword("Spam Retention (Days)", 30), Dword("Expunge Report", 3)};
 
     // Outside the window the pass expunges nothing.
-    std::vector<std::string> closed = hive;
-    for (const std::string& line : WindowClosedNow())
-        closed.push_back(line);
-    sandbox.WriteHive(closed);
+    sandbox.WriteHive(WindowClosedNow(hive));
     ProcessResult run = sandbox.RunAgent({"once"});
     ASSERT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(sandbox.Messages("full", "Spam").size(), 5u);
     EXPECT_EQ(sandbox.LogCount(28018), 0);
 
-    for (const std::string& line : WindowOpenNow())
-        hive.push_back(line);
-    sandbox.WriteHive(hive);
+    sandbox.WriteHive(WindowOpenNow(hive));
     run = sandbox.RunAgent({"once"});
     ASSERT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(Problems(sandbox), "");
@@ -186,15 +166,10 @@ TEST(Modes, MaintenancePassExpungesOldItemsAndReports) {
 // spam folder's name.
 TEST(Modes, MaintenancePassExpungesTheFolderTheRuleMovesTo) {
     Sandbox sandbox;
-    std::vector<std::string> hive{Dword("Expunge Report", 1)};
-    for (const std::string& line : WindowOpenNow())
-        hive.push_back(line);
-    sandbox.WriteHive(hive);
+    sandbox.WriteHive(WindowOpenNow({Dword("Expunge Report", 1)}));
     sandbox.CreateStore({"pointed"});
-    sandbox.StoreCommand({"folder", "create", "pointed", "Quarantine"});
     sandbox.StoreCommand({"folder", "create", "pointed", "Spam"});
-    const std::int64_t rule = sandbox.AddRule(
-        "pointed", {"--name", kRuleName, "--marker", "X-Spam-Flag: YES", "--folder", "Quarantine"});
+    const std::int64_t rule = sandbox.AddAgentRule("pointed", "Quarantine");
     sandbox.Deliver("pointed", "old in quarantine", true, 40, "Quarantine");
     sandbox.Deliver("pointed", "old in spam", true, 40, "Spam");
 

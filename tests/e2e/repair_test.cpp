@@ -19,21 +19,14 @@ TEST(Repair, FirstPassRepairsEveryMailboxState) {
     const std::string cased_folder_id = sandbox.FindFolder("cased", "SPAM")->entry_id;
 
     // A rule of the name in state 3 (enabled, with the error bit).
-    sandbox.StoreCommand({"folder", "create", "state3", "Spam"});
-    const std::int64_t state3_rule =
-        sandbox.AddRule("state3", {"--name", kRuleName, "--marker", "X-Spam-Flag: YES", "--folder",
-                                   "Spam", "--state", "3"});
+    const std::int64_t state3_rule = sandbox.AddAgentRule("state3", "Spam", {"--state", "3"});
 
     // A disabled rule of the name.
-    sandbox.StoreCommand({"folder", "create", "disabled", "Spam"});
-    const std::int64_t disabled_rule = sandbox.AddRule(
-        "disabled", {"--name", kRuleName, "--marker", "X-Spam-Flag: YES", "--folder", "Spam"});
+    const std::int64_t disabled_rule = sandbox.AddAgentRule("disabled", "Spam");
     sandbox.StoreCommand({"rule", "disable", "disabled", std::to_string(disabled_rule)});
 
     // A rule whose folder has been deleted since.
-    sandbox.StoreCommand({"folder", "create", "lostfolder", "Junk"});
-    const std::int64_t lost_rule = sandbox.AddRule(
-        "lostfolder", {"--name", kRuleName, "--marker", "X-Spam-Flag: YES", "--folder", "Junk"});
+    const std::int64_t lost_rule = sandbox.AddAgentRule("lostfolder", "Junk");
     sandbox.StoreCommand({"folder", "delete", "lostfolder", "Junk"});
 
     // Two rules of the name; the first in table order is disabled, so both go.
@@ -41,8 +34,7 @@ TEST(Repair, FirstPassRepairsEveryMailboxState) {
     const std::int64_t twice_first =
         sandbox.AddRule("twice", {"--name", "_CORVANE SPAM FOLDER RULE_", "--marker", "spam",
                                   "--folder", "Spam", "--state", "0"});
-    const std::int64_t twice_second = sandbox.AddRule(
-        "twice", {"--name", kRuleName, "--marker", "X-Spam-Flag: YES", "--folder", "Spam"});
+    const std::int64_t twice_second = sandbox.AddAgentRule("twice", "Spam");
 
     // A rule of another provider, which is none of the agent's business.
     sandbox.StoreCommand({"folder", "create", "client", "Newsletters"});
@@ -115,9 +107,7 @@ TEST(Repair, ValidRulesStayAndASecondPassChangesNothing) {
     const std::int64_t otherprovider_rule =
         sandbox.AddRule("otherprovider", {"--provider", "Other.Rules", "--name", kRuleName,
                                           "--marker", "X-Spam-Flag: YES", "--folder", "Spam"});
-    sandbox.StoreCommand({"folder", "create", "disabled", "Spam"});
-    const std::int64_t disabled_rule = sandbox.AddRule(
-        "disabled", {"--name", kRuleName, "--marker", "X-Spam-Flag: YES", "--folder", "Spam"});
+    const std::int64_t disabled_rule = sandbox.AddAgentRule("disabled", "Spam");
     sandbox.StoreCommand({"rule", "disable", "disabled", std::to_string(disabled_rule)});
 
     ProcessResult run = sandbox.RunAgent({"once"});

@@ -118,9 +118,7 @@ TEST(Service, CompanionRunsTheAgentForARemovePass) {
     sandbox.WriteHive();
     sandbox.CreateStore({"a", "b"});
     for (const char* alias : {"a", "b"}) {
-        sandbox.StoreCommand({"folder", "create", alias, "Spam"});
-        sandbox.AddRule(alias,
-                        {"--name", kRuleName, "--marker", "X-Spam-Flag: YES", "--folder", "Spam"});
+        sandbox.AddAgentRule(alias, "Spam");
     }
     const ProcessResult run = RunProgram(RemoveRulesProgram(), {OvoProgram()}, sandbox.Env());
     EXPECT_EQ(run.exit_code, 0) << run.err;

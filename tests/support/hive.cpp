@@ -37,16 +37,18 @@ std::uint32_t LocalHour() {
 }
 } // namespace
 
-std::vector<std::string> WindowOpenNow() {
+std::vector<std::string> WindowOpenNow(std::vector<std::string> lines) {
     const std::uint32_t hour = LocalHour();
-    return {Dword("Maintenance Begin (Hour)", hour),
-            Dword("Maintenance End (Hour)", (hour + 23) % 24)};
+    lines.push_back(Dword("Maintenance Begin (Hour)", hour));
+    lines.push_back(Dword("Maintenance End (Hour)", (hour + 23) % 24));
+    return lines;
 }
 
-std::vector<std::string> WindowClosedNow() {
+std::vector<std::string> WindowClosedNow(std::vector<std::string> lines) {
     const std::uint32_t hour = LocalHour();
-    return {Dword("Maintenance Begin (Hour)", (hour + 2) % 24),
-            Dword("Maintenance End (Hour)", (hour + 3) % 24)};
+    lines.push_back(Dword("Maintenance Begin (Hour)", (hour + 2) % 24));
+    lines.push_back(Dword("Maintenance End (Hour)", (hour + 3) % 24));
+    return lines;
 }
 
 } // namespace swtest

@@ -17,12 +17,13 @@ std::string Dword(const std::string& name, std::uint32_t value);
 // terminator.
 std::string HexText(const std::string& name, std::size_t units, char c);
 
-// Hive lines for a maintenance window that is open now and stays open for
-// the next 23 hours (it begins at the current local hour and ends at the
-// hour before it), so that no hour boundary during a test closes it.
-std::vector<std::string> WindowOpenNow();
-// Hive lines for a window that opens two hours from now and lasts one hour:
-// closed now and through the next hour boundary.
-std::vector<std::string> WindowClosedNow();
+// `lines` and the hive lines for a maintenance window that is open now and
+// stays open for the next 23 hours (it begins at the current local hour and
+// ends at the hour before it), so that no hour boundary during a test
+// closes it.
+std::vector<std::string> WindowOpenNow(std::vector<std::string> lines = {});
+// `lines` and the hive lines for a window that opens two hours from now and
+// lasts one hour: closed now and through the next hour boundary.
+std::vector<std::string> WindowClosedNow(std::vector<std::string> lines = {});
 
 } // namespace swtest

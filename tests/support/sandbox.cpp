@@ -182,6 +182,16 @@ std::int64_t Sandbox::AddRule(const std::string& alias,
     return id;
 }
 
+std::int64_t Sandbox::AddAgentRule(const std::string& alias, const std::string& folder,
+                                   const std::vector<std::string>& options) const {
+    if (!FindFolder(alias, folder))
+        StoreCommand({"folder", "create", alias, folder});
+    std::vector<std::string> all{"--name",           kRuleName,  "--marker",
+                                 "X-Spam-Flag: YES", "--folder", folder};
+    all.insert(all.end(), options.begin(), options.end());
+    return AddRule(alias, all);
+}
+
 void Sandbox::AddFault(const std::string& operation, const std::string& mailbox, std::uint32_t hr,
                        int times) const {
     char code[16];

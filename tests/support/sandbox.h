@@ -91,6 +91,11 @@ public:
     std::vector<Fault> Faults() const;
     // Adds a rule through `rule add` and returns its id.
     std::int64_t AddRule(const std::string& alias, const std::vector<std::string>& options) const;
+    // Adds a rule as the agent makes it (its name and marker) moving to
+    // `folder`, which is made first unless it is there; `options` add to
+    // the rule's ("--state", "0"). Returns its id.
+    std::int64_t AddAgentRule(const std::string& alias, const std::string& folder,
+                              const std::vector<std::string>& options = {}) const;
     void AddFault(const std::string& operation, const std::string& mailbox, std::uint32_t hr,
                   int times = -1) const;
     // Delivers a message, marked as spam or not, `age_days` old, into
