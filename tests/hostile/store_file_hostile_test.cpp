@@ -10,7 +10,6 @@
 #include "tests/support/held_in_child.h"
 
 #include <sqlite3.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -104,12 +103,6 @@ TEST_F(HostileStoreFile, DamagedFilesAreRefusedWithOneClearLine) {
         ASSERT_GT(bytes.size(), 100000u);
 
         std::mt19937 random(4242);
-        std::string garbage(8192, '\0');
-        for (char& c : garbage) {
-            c = static_cast<char>(random() & 0xFF);
-        }
-        WriteFile(dir_.file("garbage.db"), garbage);
-        WriteFile(dir_.file("empty.db"), "");
         WriteFile(dir_.file("half.db"), bytes.substr(0, bytes.size() / 2));
         std::string scribbled = bytes;
         for (std::size_t i = 4096; i < scribbled.size(); i += 3) {
@@ -119,16 +112,10 @@ TEST_F(HostileStoreFile, DamagedFilesAreRefusedWithOneClearLine) {
         std::string header_only = bytes.substr(0, 100);
         WriteFile(dir_.file("header.db"), header_only);
     }
-    sqlite3* other = nullptr;
-    ASSERT_EQ(sqlite3_open(dir_.file("other.db").c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "CREATE TABLE notes(text TEXT); INSERT INTO notes VALUES('x');",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(other);
-    ASSERT_EQ(::mkdir(dir_.file("directory.db").c_str(), 0700), 0);
-
-    for (const char* name : {"garbage.db", "empty.db", "half.db", "scribbled.db", "header.db",
-                             "other.db", "directory.db"}) {
+    // Files that are no store at all (garbage, empty, another database, a
+    // folder, none) are the store's own tests; here the damage lies inside
+    // a real store, where it shows only as the store is read.
+    for (const char* name : {"half.db", "scribbled.db", "header.db"}) {
         SCOPED_TRACE(name);
         const std::string path = dir_.file(name);
         std::unique_ptr<infostore::Admin> admin;
@@ -157,11 +144,6 @@ TEST_F(HostileStoreFile, DamagedFilesAreRefusedWithOneClearLine) {
         // A logon through MAPI fails the same way, and gives everything back.
         EXPECT_EQ(MapiLogon(path), MAPI_E_CORRUPT_STORE);
     }
-
-    // A missing file is not taken for a damaged one.
-    std::unique_ptr<infostore::Admin> admin;
-    EXPECT_EQ(infostore::Admin::Open(dir_.file("missing.db"), &admin), MAPI_E_NOT_FOUND);
-    EXPECT_EQ(admin->LastError(), "store file not found: " + dir_.file("missing.db"));
 }
 
 TEST_F(HostileStoreFile, AWriteLockHeldElsewhereGivesBusyAfterOneTimeout) {
