@@ -3,8 +3,8 @@
 // locked or that is damaged, and a remove request from a stranger. Each time
 // the real agent ends on its own, says what is wrong, keeps serving what it
 // can, and gives back every MAPI buffer and object.
+#include "tests/hardening/hardening_support.h"
 #include "tests/support/held_in_child.h"
-#include "tests/support/sandbox.h"
 
 #include "platform/win32/named_event.h"
 
@@ -20,25 +20,21 @@
 namespace swtest {
 namespace {
 
-constexpr const char* kNothingLeft = "live buffers 0 objects 0\n";
 constexpr const char* kDnPrefix = "/o=Sortwell/ou=Site/cn=Recipients/cn=";
 
-// The sandbox's environment with the live-count report asked for and
-// `replace` ("NAME=value") in place of the sandbox's own value of NAME.
-std::vector<std::string> AgentEnv(const Sandbox& s, const std::string& replace = "") {
+// The sandbox's environment with `replace` ("NAME=value") in place of the
+// sandbox's own value of NAME.
+std::vector<std::string> EnvWith(const Sandbox& s, const std::string& replace) {
     std::vector<std::string> env = s.Env();
     const std::string name = replace.substr(0, replace.find('=') + 1);
-    if (!replace.empty()) {
-        std::replace_if(
-            env.begin(), env.end(), [&](const std::string& e) { return e.rfind(name, 0) == 0; },
-            replace);
-    }
-    env.push_back("SORTWELL_MAPI_LEAK_CHECK=1");
+    std::replace_if(
+        env.begin(), env.end(), [&](const std::string& e) { return e.rfind(name, 0) == 0; },
+        replace);
     return env;
 }
 
-ProcessResult RunOnce(const Sandbox& s, const std::string& replace = "") {
-    return RunProgram(OvoProgram(), {"once"}, AgentEnv(s, replace));
+ProcessResult RunOnce(const Sandbox& s, bool apart = true) {
+    return RunCounted(s.Env(), "once", apart);
 }
 
 // Runs `statements` on the store file; with `keep`, the connection stays
@@ -93,7 +89,7 @@ TEST(BadInput, ALogFileOnAFullDiskMovesTheMessagesToStandardError) {
     s.WriteHive();
     s.CreateStore({"healthy", "failing"});
     s.AddFault("IMAPIFolder::CreateFolder", "failing", 0x80040115);
-    const ProcessResult run = RunOnce(s, "XAL_LOG_FILE=/dev/full");
+    const ProcessResult run = RunCounted(EnvWith(s, "XAL_LOG_FILE=/dev/full"), "once");
     ASSERT_EQ(run.exit_code, 0) << run.err;
     // The message that could not be written is not lost.
     const std::vector<LogEntry> entries = ParseLog(run.err.substr(0, run.err.find(kNothingLeft)));
@@ -119,7 +115,7 @@ TEST(BadInput, AStoreLockedByAnotherProcessForAMomentIsWaitedFor) {
                    true);
     });
     ASSERT_TRUE(holder.held());
-    auto agent = Process::Start(OvoProgram(), {"once"}, AgentEnv(s));
+    auto agent = StartCounted(s.Env(), "once");
     ASSERT_NE(agent, nullptr);
     // A pass over two mailboxes ends in about a second; this one waits.
     std::this_thread::sleep_for(std::chrono::seconds(3));
@@ -175,7 +171,8 @@ TEST(BadInput, ARemoveRequestFromAnotherUserIsPassedOverAndSaidSo) {
     });
     ASSERT_TRUE(stranger.held());
 
-    const ProcessResult run = RunOnce(s);
+    // In this machine's namespace, where the stranger's event is.
+    const ProcessResult run = RunOnce(s, false);
     ASSERT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.err, "sortwell: the event Global\\REMOVE_RULES is passed over: its creator runs "
                        "as user 65534, neither root nor this program's user (0)\n" +
