@@ -14,29 +14,54 @@
 #include "tests/support/files.h"
 #include "tests/support/json.h"
 #include "tests/support/process.h"
+#include "tests/support/store_fixture.h"
 
 namespace swtest {
 namespace {
 
+// sortwell-store with SORTWELL_INFOSTORE naming `store` (none when empty).
+ProcessResult RunStore(const std::vector<std::string>& args, const std::string& store,
+                       const std::string& input = "") {
+    std::vector<std::string> env;
+    if (!store.empty())
+        env.push_back("SORTWELL_INFOSTORE=" + store);
+    return RunProgram(StoreProgram(), args, env, input);
+}
+
+// Runs a command that must succeed.
+std::string Ok(const std::string& store, const std::vector<std::string>& args,
+               const std::string& input = "") {
+    ProcessResult r = RunStore(args, store, input);
+    EXPECT_EQ(r.exit_code, 0) << args[0] << ": " << r.err;
+    EXPECT_EQ(r.err, "") << args[0];
+    return r.out;
+}
+
+Json Listing(const std::string& store, const std::vector<std::string>& args) {
+    std::vector<std::string> with_json = args;
+    with_json.push_back("--json");
+    std::string out = Ok(store, with_json);
+    Json value;
+    std::string error;
+    EXPECT_TRUE(ParseJson(out, &value, &error)) << error << "\n" << out;
+    EXPECT_EQ(value.kind, Json::Array) << out;
+    return value;
+}
+
+const Json* Find(const Json& list, const std::string& key, const std::string& value) {
+    for (const Json& item : list.items)
+        if (item[key].text == value)
+            return &item;
+    return nullptr;
+}
+
 class StoreCli : public ::testing::Test {
 protected:
-    // sortwell-store with SORTWELL_INFOSTORE naming `store` (none when empty).
-    static ProcessResult RunStore(const std::vector<std::string>& args, const std::string& store,
-                                  const std::string& input = "") {
-        std::vector<std::string> env;
-        if (!store.empty())
-            env.push_back("SORTWELL_INFOSTORE=" + store);
-        return RunProgram(StoreProgram(), args, env, input);
-    }
     ProcessResult Store(const std::vector<std::string>& args, const std::string& input = "") {
         return RunStore(args, store_, input);
     }
-    // Runs a command that must succeed.
     std::string Ok(const std::vector<std::string>& args, const std::string& input = "") {
-        ProcessResult r = Store(args, input);
-        EXPECT_EQ(r.exit_code, 0) << args[0] << ": " << r.err;
-        EXPECT_EQ(r.err, "") << args[0];
-        return r.out;
+        return swtest::Ok(store_, args, input);
     }
     // Runs a command that must fail with exactly one line naming `problem`.
     void Refused(const std::vector<std::string>& args, const std::string& problem,
@@ -46,22 +71,7 @@ protected:
         EXPECT_EQ(r.err, "sortwell-store: " + problem + "\n") << args[0];
         EXPECT_EQ(r.out, "") << args[0];
     }
-    Json Listing(const std::vector<std::string>& args) {
-        std::vector<std::string> with_json = args;
-        with_json.push_back("--json");
-        std::string out = Ok(with_json);
-        Json value;
-        std::string error;
-        EXPECT_TRUE(ParseJson(out, &value, &error)) << error << "\n" << out;
-        EXPECT_EQ(value.kind, Json::Array) << out;
-        return value;
-    }
-    const Json* Find(const Json& list, const std::string& key, const std::string& value) {
-        for (const Json& item : list.items)
-            if (item[key].text == value)
-                return &item;
-        return nullptr;
-    }
+    Json Listing(const std::vector<std::string>& args) { return swtest::Listing(store_, args); }
 
     TempDir dir_{"store_cli"};
     std::string store_ = dir_.file("store.db");
@@ -262,113 +272,54 @@ TEST_F(StoreCli, TheDemoBuildsAnOrganisationToWorkOn) {
 
 // The command line and a MAPI session in this process see the same
 // identifiers and the same faults.
-TEST_F(StoreCli, EntryIdsAndFaultsMeanTheSameInEveryProcess) {
-    setenv("SORTWELL_PROFILES", dir_.file("profiles").c_str(), 1);
-    Ok({"init", "--server", "mail1"});
-    Ok({"add-mailbox", "agent"});
-    Ok({"add-mailbox", "alice"});
-    Ok({"folder", "create", "alice", "Spam"});
-    infostore::SetStorePathOverride(store_);
-    MAPIINIT_0 init = {MAPI_INIT_VERSION, MAPI_NT_SERVICE};
-    ASSERT_EQ(MAPIInitialize(&init), S_OK);
-    const ULONG buffers = MAPIDebugLiveBuffers(), objects = MAPIDebugLiveObjects();
-    {
-        std::unique_ptr<infostore::Admin> admin;
-        ASSERT_EQ(infostore::Admin::Open(store_, &admin), S_OK);
-        infostore::MailboxInfo alice;
-        ASSERT_EQ(admin->FindMailbox("alice", &alice), S_OK);
-        std::vector<BYTE> store_id;
-        ASSERT_EQ(admin->StoreEntryId("alice", &store_id), S_OK);
+class StoreCliAndSession : public testing_store::StoreTest {};
 
-        LPMAPISESSION session = nullptr;
-        // A profile and a session of this process.
-        LPPROFADMIN profiles = nullptr;
-        ASSERT_EQ(MAPIAdminProfiles(0, &profiles), S_OK);
-        char name[] = "store_cli_test";
-        profiles->DeleteProfile(name, 0);
-        ASSERT_EQ(profiles->CreateProfile(name, nullptr, 0, 0), S_OK);
-        LPSERVICEADMIN services = nullptr;
-        ASSERT_EQ(profiles->AdminServices(name, nullptr, 0, 0, &services), S_OK);
-        char service[] = "MSEMS";
-        ASSERT_EQ(services->CreateMsgService(service, service, 0, 0), S_OK);
-        LPMAPITABLE table = nullptr;
-        ASSERT_EQ(services->GetMsgServiceTable(0, &table), S_OK);
-        LPSRowSet rows = nullptr;
-        SizedSPropTagArray<1> uid = {1, {PR_SERVICE_UID}};
-        ASSERT_EQ(HrQueryAllRows(table, uid.get(), nullptr, nullptr, 0, &rows), S_OK);
-        SPropValue config[2] = {};
-        config[0].ulPropTag = PR_PROFILE_UNRESOLVED_NAME;
-        config[0].Value.lpszA = const_cast<char*>("=agent");
-        config[1].ulPropTag = PR_PROFILE_UNRESOLVED_SERVER;
-        config[1].Value.lpszA = const_cast<char*>("mail1");
-        ASSERT_EQ(services->ConfigureMsgService(
-                      reinterpret_cast<LPMAPIUID>(rows->aRow[0].lpProps[0].Value.bin.lpb), 0, 0, 2,
-                      config),
-                  S_OK);
-        FreeProws(rows);
-        table->Release();
-        services->Release();
-        char password[] = "";
-        ASSERT_EQ(MAPILogonEx(0, name, password, 0x18032, &session), S_OK);
+TEST_F(StoreCliAndSession, EntryIdsAndFaultsMeanTheSameInEveryProcess) {
+    const std::string& store = store_path();
+    Ok(store, {"folder", "create", "alice", "Spam"});
+    testing_store::Mailbox box;
+    Open(alice_, &box);
 
-        LPMDB store = nullptr;
-        ASSERT_EQ(session->OpenMsgStore(0, static_cast<ULONG>(store_id.size()),
-                                        reinterpret_cast<LPENTRYID>(store_id.data()), nullptr, 0xB1,
-                                        &store),
-                  S_OK);
-        // The folder id the command line prints opens here and names Spam.
-        Json folders = Listing({"folders", "alice"});
-        const Json* spam = Find(folders, "path", "Spam");
-        ASSERT_NE(spam, nullptr);
-        std::vector<BYTE> spam_id;
-        ASSERT_TRUE(infostore::ParseHex((*spam)["entry_id"].text, &spam_id));
-        LPMAPIFOLDER folder = nullptr;
-        ULONG type = 0;
-        ASSERT_EQ(store->OpenEntry(static_cast<ULONG>(spam_id.size()),
+    // The folder id the command line prints opens here and names Spam.
+    const Json folders = Listing(store, {"folders", "alice"});
+    const Json* spam = Find(folders, "path", "Spam");
+    ASSERT_NE(spam, nullptr);
+    std::vector<BYTE> spam_id;
+    ASSERT_TRUE(infostore::ParseHex((*spam)["entry_id"].text, &spam_id));
+    LPMAPIFOLDER folder = nullptr;
+    ULONG type = 0;
+    ASSERT_EQ(box.store->OpenEntry(static_cast<ULONG>(spam_id.size()),
                                    reinterpret_cast<LPENTRYID>(spam_id.data()), nullptr,
                                    MAPI_BEST_ACCESS, &type, reinterpret_cast<LPUNKNOWN*>(&folder)),
-                  S_OK);
-        LPSPropValue folder_name = nullptr;
-        ASSERT_EQ(HrGetOneProp(folder, PR_DISPLAY_NAME_W, &folder_name), S_OK);
-        EXPECT_EQ(std::u16string(folder_name->Value.lpszW), u"Spam");
-        MAPIFreeBuffer(folder_name);
+              S_OK);
+    LPSPropValue folder_name = nullptr;
+    ASSERT_EQ(HrGetOneProp(folder, PR_DISPLAY_NAME_W, &folder_name), S_OK);
+    EXPECT_EQ(std::u16string(folder_name->Value.lpszW), u"Spam");
+    MAPIFreeBuffer(folder_name);
 
-        // A folder made here shows up there under the same id.
-        LPMAPIFOLDER made = nullptr;
-        char lists[] = "Lists";
-        ASSERT_EQ(folder->CreateFolder(FOLDER_GENERIC, lists, nullptr, nullptr, 0, &made), S_OK);
-        LPSPropValue made_id = nullptr;
-        ASSERT_EQ(HrGetOneProp(made, PR_ENTRYID, &made_id), S_OK);
-        Json after = Listing({"folders", "alice"});
-        const Json* listed = Find(after, "path", "Spam/Lists");
-        ASSERT_NE(listed, nullptr);
-        EXPECT_EQ((*listed)["entry_id"].text,
-                  infostore::Hex(made_id->Value.bin.lpb, made_id->Value.bin.cb));
-        MAPIFreeBuffer(made_id);
-        made->Release();
+    // A folder made here shows up there under the same id.
+    LPMAPIFOLDER made = nullptr;
+    char lists[] = "Lists";
+    ASSERT_EQ(folder->CreateFolder(FOLDER_GENERIC, lists, nullptr, nullptr, 0, &made), S_OK);
+    const std::vector<BYTE> made_id = EntryId(made);
+    made->Release();
+    const Json after = Listing(store, {"folders", "alice"});
+    const Json* listed = Find(after, "path", "Spam/Lists");
+    ASSERT_NE(listed, nullptr);
+    EXPECT_EQ((*listed)["entry_id"].text, infostore::Hex(made_id.data(), made_id.size()));
 
-        // A fault added by the command line hits this open session at once,
-        // and clearing it there lifts it here.
-        Ok({"fault", "add", "IMAPIFolder::CreateFolder", "--mailbox", alice.dn, "--hr",
-            "MAPI_E_NETWORK_ERROR"});
-        char again[] = "Again";
-        EXPECT_EQ(folder->CreateFolder(FOLDER_GENERIC, again, nullptr, nullptr, 0, &made),
-                  MAPI_E_NETWORK_ERROR);
-        Ok({"fault", "clear"});
-        ASSERT_EQ(folder->CreateFolder(FOLDER_GENERIC, again, nullptr, nullptr, 0, &made), S_OK);
-        made->Release();
-
-        folder->Release();
-        store->Release();
-        session->Logoff(0, 0, 0);
-        session->Release();
-        profiles->DeleteProfile(name, 0);
-        profiles->Release();
-    }
-    EXPECT_EQ(MAPIDebugLiveBuffers(), buffers);
-    EXPECT_EQ(MAPIDebugLiveObjects(), objects);
-    MAPIUninitialize();
-    infostore::SetStorePathOverride("");
+    // A fault added by the command line hits this open session at once,
+    // and clearing it there lifts it here.
+    Ok(store, {"fault", "add", "IMAPIFolder::CreateFolder", "--mailbox", alice_.dn, "--hr",
+               "MAPI_E_NETWORK_ERROR"});
+    char again[] = "Again";
+    EXPECT_EQ(folder->CreateFolder(FOLDER_GENERIC, again, nullptr, nullptr, 0, &made),
+              MAPI_E_NETWORK_ERROR);
+    Ok(store, {"fault", "clear"});
+    ASSERT_EQ(folder->CreateFolder(FOLDER_GENERIC, again, nullptr, nullptr, 0, &made), S_OK);
+    made->Release();
+    folder->Release();
+    Close(&box);
 }
 
 } // namespace

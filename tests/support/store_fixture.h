@@ -58,6 +58,8 @@ protected:
     // Makes the named operation fail (or warn) `times` times (-1: always).
     void Fault(const std::string& operation, HRESULT hr, std::int32_t times = -1);
 
+    const std::string& store_path() const { return path_; }
+
     std::unique_ptr<infostore::Admin> admin_;
     infostore::MailboxInfo agent_, alice_;
     std::u16string profile_;
