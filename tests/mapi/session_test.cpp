@@ -1,6 +1,4 @@
 // Logon and sessions against the test provider.
-#include <thread>
-
 #include "tests/mapi/profile_fixture.h"
 
 namespace {
@@ -161,42 +159,6 @@ TEST_F(MapiSession, LogonFailuresSayWhy) {
     EXPECT_EQ(MAPILogonEx(0, const_cast<char*>("haunted"), nullptr, kAgentLogonFlags, &session),
               MAPI_E_NOT_FOUND);
     EXPECT_EQ(session, nullptr);
-}
-
-TEST_F(MapiSession, TwentyThreadsEachWithTheirOwnSession) {
-    constexpr int kThreads = 20;
-    const int alive = Provider().counts.sessions_alive;
-    std::atomic<int> opened{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&opened] {
-            if (MAPIInitialize(nullptr) != S_OK)
-                return;
-            LPMAPISESSION session = nullptr;
-            if (MAPILogonEx(0, const_cast<char*>("Sortwell-session"), nullptr, kAgentLogonFlags,
-                            &session) == S_OK) {
-                for (int round = 0; round < 5; ++round) {
-                    LPSRowSet rows = nullptr;
-                    LPMDB store = nullptr;
-                    if (PrivateStoreRows(session, &rows) == S_OK && rows->cRows == 1 &&
-                        session->OpenMsgStore(
-                            0, rows->aRow[0].lpProps[0].Value.bin.cb,
-                            reinterpret_cast<LPENTRYID>(rows->aRow[0].lpProps[0].Value.bin.lpb),
-                            nullptr, MAPI_BEST_ACCESS, &store) == S_OK)
-                        ++opened;
-                    UlRelease(store);
-                    FreeProws(rows);
-                }
-                session->Logoff(0, 0, 0);
-                UlRelease(session);
-            }
-            MAPIUninitialize();
-        });
-    }
-    for (auto& th : threads)
-        th.join();
-    EXPECT_EQ(opened.load(), kThreads * 5);
-    EXPECT_EQ(Provider().counts.sessions_alive, alive);
 }
 
 } // namespace
