@@ -60,13 +60,15 @@ TEST(BadInput, AddressesTooLongForAWorkItemAreNamedAndServeNoOtherMailbox) {
     // "twin" is "fits" with one character more: cut to fit, its address would
     // be that of "fits".
     const std::string fits = DnOfLength('a', 255);
-    ASSERT_TRUE(Sql(s.store_path(), "UPDATE mailboxes SET dn = '" + fits +
-                                        "' WHERE alias = 'fits'; UPDATE mailboxes SET dn = '" +
-                                        DnOfLength('b', 256) +
-                                        "' WHERE alias = 'over'; UPDATE mailboxes SET dn = '" +
-                                        DnOfLength('c', 1000) +
-                                        "' WHERE alias = 'far'; UPDATE mailboxes SET dn = '" +
-                                        fits + "x' WHERE alias = 'twin';"));
+    auto set_dn = [&](const char* alias, const std::string& dn) {
+        EXPECT_TRUE(Sql(s.store_path(),
+                        "UPDATE mailboxes SET dn = '" + dn + "' WHERE alias = '" + alias + "';"))
+            << alias;
+    };
+    set_dn("fits", fits);
+    set_dn("over", DnOfLength('b', 256));
+    set_dn("far", DnOfLength('c', 1000));
+    set_dn("twin", fits + "x");
 
     const ProcessResult run = RunOnce(s);
     ASSERT_EQ(run.exit_code, 0) << run.err;
