@@ -22,10 +22,22 @@ constexpr const char* kNothingLeft = "live buffers 0 objects 0\n";
 // the network namespace: with `apart` (and root's rights), the agent gets a
 // network namespace of its own, so that an event another suite creates at
 // the same time cannot turn this run into a remove pass.
+// True when this process may give a child a network namespace of its own
+// (root, and a container that allows it); asked once.
+inline bool CanIsolate() {
+    static const bool can = [] {
+        if (::geteuid() != 0)
+            return false;
+        ProcessResult probe = RunProgram("/usr/bin/unshare", {"--net", "/bin/true"}, {}, "", 10000);
+        return probe.exit_code == 0;
+    }();
+    return can;
+}
+
 inline std::unique_ptr<Process> StartCounted(std::vector<std::string> env, const std::string& mode,
                                              bool apart = true) {
     env.push_back("SORTWELL_MAPI_LEAK_CHECK=1");
-    if (apart && ::geteuid() == 0)
+    if (apart && CanIsolate())
         return Process::Start("/usr/bin/unshare", {"--net", OvoProgram(), mode}, env);
     return Process::Start(OvoProgram(), {mode}, env);
 }
