@@ -762,31 +762,20 @@ HRESULT InfoMessage::SaveChanges(ULONG) {
     std::vector<SPropValue> others;
     for (const auto& entry : props_) {
         const SPropValue& v = *entry.second;
-        std::string text;
+        // The text properties the store keeps in columns of their own.
+        std::optional<std::string>* column = nullptr;
         switch (entry.first) {
         case PROP_ID(PR_SUBJECT):
-            if (StringOf(v, &text)) {
-                stored.subject = text;
-                continue;
-            }
+            column = &stored.subject;
             break;
         case PROP_ID(PR_BODY):
-            if (StringOf(v, &text)) {
-                stored.body = text;
-                continue;
-            }
+            column = &stored.body;
             break;
         case PROP_ID(PR_TRANSPORT_MESSAGE_HEADERS):
-            if (StringOf(v, &text)) {
-                stored.headers = text;
-                continue;
-            }
+            column = &stored.headers;
             break;
         case PROP_ID(PR_MESSAGE_CLASS):
-            if (StringOf(v, &text)) {
-                stored.message_class = text;
-                continue;
-            }
+            column = &stored.message_class;
             break;
         case PROP_ID(PR_MESSAGE_DELIVERY_TIME):
             if (PROP_TYPE(v.ulPropTag) == PT_SYSTIME) {
@@ -796,6 +785,11 @@ HRESULT InfoMessage::SaveChanges(ULONG) {
             break;
         default:
             break;
+        }
+        std::string text;
+        if (column != nullptr && StringOf(v, &text)) {
+            *column = std::move(text);
+            continue;
         }
         others.push_back(v);
     }

@@ -406,22 +406,29 @@ std::string FolderPath(StoreDb& db, const FolderRow& folder) {
 }
 
 // ---- Messages --------------------------------------------------------------------------
+
+// Binds delivery_time, subject, headers, body, message_class and props, in
+// that order, from parameter `first` on.
+static void BindMessageColumns(Stmt& q, int first, const StoredMessage& m) {
+    if (m.delivery_time.has_value())
+        q.Bind(first, static_cast<std::int64_t>(*m.delivery_time));
+    else
+        q.BindNull(first);
+    BindOptionalText(q, first + 1, m.subject);
+    BindOptionalText(q, first + 2, m.headers);
+    BindOptionalText(q, first + 3, m.body);
+    BindOptionalText(q, first + 4, m.message_class);
+    if (m.props.empty())
+        q.BindNull(first + 5);
+    else
+        q.BindBlob(first + 5, m.props.data(), m.props.size());
+}
+
 HRESULT InsertMessage(StoreDb& db, const StoredMessage& m, std::int64_t* id) {
     Stmt q = db.Prepare("INSERT INTO messages(folder_id, delivery_time, subject, headers, body, "
                         "message_class, props) VALUES(?, ?, ?, ?, ?, ?, ?)");
     q.Bind(1, m.folder_id);
-    if (m.delivery_time.has_value())
-        q.Bind(2, static_cast<std::int64_t>(*m.delivery_time));
-    else
-        q.BindNull(2);
-    BindOptionalText(q, 3, m.subject);
-    BindOptionalText(q, 4, m.headers);
-    BindOptionalText(q, 5, m.body);
-    BindOptionalText(q, 6, m.message_class);
-    if (m.props.empty())
-        q.BindNull(7);
-    else
-        q.BindBlob(7, m.props.data(), m.props.size());
+    BindMessageColumns(q, 2, m);
     HRESULT hr = q.Exec();
     if (SUCCEEDED(hr))
         *id = db.LastInsertId();
@@ -431,18 +438,7 @@ HRESULT InsertMessage(StoreDb& db, const StoredMessage& m, std::int64_t* id) {
 HRESULT UpdateMessage(StoreDb& db, const StoredMessage& m) {
     Stmt q = db.Prepare("UPDATE messages SET delivery_time = ?, subject = ?, headers = ?, "
                         "body = ?, message_class = ?, props = ? WHERE id = ?");
-    if (m.delivery_time.has_value())
-        q.Bind(1, static_cast<std::int64_t>(*m.delivery_time));
-    else
-        q.BindNull(1);
-    BindOptionalText(q, 2, m.subject);
-    BindOptionalText(q, 3, m.headers);
-    BindOptionalText(q, 4, m.body);
-    BindOptionalText(q, 5, m.message_class);
-    if (m.props.empty())
-        q.BindNull(6);
-    else
-        q.BindBlob(6, m.props.data(), m.props.size());
+    BindMessageColumns(q, 1, m);
     q.Bind(7, m.id);
     HRESULT hr = q.Exec();
     if (SUCCEEDED(hr) && db.Changes() == 0)
