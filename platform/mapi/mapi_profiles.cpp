@@ -67,6 +67,29 @@ HRESULT TableOf(std::vector<std::vector<SPropValue>>& rows, LPMAPITABLE* table) 
     return MAPICreateRowTable(static_cast<ULONG>(srows.size()), srows.data(), table);
 }
 
+// What both profile tables do around their rows: the injected fault of
+// `operation`, the argument checks, reading the profile file, and the table
+// built from the rows `fill(set, rows)` gives.
+template <typename Fill>
+HRESULT ProfileTableCall(const char* operation, ULONG flags, LPMAPITABLE* table, Fill fill) {
+    if (HRESULT fault = MAPICheckFault(operation); FAILED(fault))
+        return fault;
+    if (table == nullptr)
+        return MAPI_E_INVALID_PARAMETER;
+    *table = nullptr;
+    if (flags & ~MAPI_UNICODE)
+        return MAPI_E_UNKNOWN_FLAGS;
+    return Guarded([&]() -> HRESULT {
+        ProfileSet set;
+        HRESULT hr = ReadProfiles(&set);
+        if (FAILED(hr))
+            return hr;
+        std::vector<std::vector<SPropValue>> rows;
+        hr = fill(set, rows);
+        return FAILED(hr) ? hr : TableOf(rows, table);
+    });
+}
+
 SPropValue StringProp(ULONG tag, const std::string& text) {
     SPropValue v{};
     v.ulPropTag = tag;
@@ -255,34 +278,24 @@ public:
     // Rows: PR_SERVICE_NAME, PR_SERVICE_UID, PR_DISPLAY_NAME and
     // PR_RESOURCE_FLAGS (0), in the order the services were created.
     HRESULT GetMsgServiceTable(ULONG flags, LPMAPITABLE* table) override {
-        if (HRESULT fault = MAPICheckFault("IMsgServiceAdmin::GetMsgServiceTable"); FAILED(fault))
-            return fault;
-        if (table == nullptr)
-            return MAPI_E_INVALID_PARAMETER;
-        *table = nullptr;
-        if (flags & ~MAPI_UNICODE)
-            return MAPI_E_UNKNOWN_FLAGS;
-        return Guarded([&]() -> HRESULT {
-            ProfileSet set;
-            HRESULT hr = ReadProfiles(&set);
-            if (FAILED(hr))
-                return hr;
-            StoredProfile* profile = set.Find(profile_);
-            if (profile == nullptr)
-                return MAPI_E_NOT_FOUND;
-            std::vector<std::vector<SPropValue>> rows;
-            for (StoredService& s : profile->services) {
-                SPropValue uid{};
-                uid.ulPropTag = PR_SERVICE_UID;
-                uid.Value.bin.cb = sizeof s.uid.ab;
-                uid.Value.bin.lpb = s.uid.ab;
-                SPropValue resource{};
-                resource.ulPropTag = PR_RESOURCE_FLAGS;
-                rows.push_back({StringProp(PR_SERVICE_NAME, s.name), uid,
-                                StringProp(PR_DISPLAY_NAME, s.display_name), resource});
-            }
-            return TableOf(rows, table);
-        });
+        return ProfileTableCall(
+            "IMsgServiceAdmin::GetMsgServiceTable", flags, table,
+            [&](ProfileSet& set, std::vector<std::vector<SPropValue>>& rows) -> HRESULT {
+                StoredProfile* profile = set.Find(profile_);
+                if (profile == nullptr)
+                    return MAPI_E_NOT_FOUND;
+                for (StoredService& s : profile->services) {
+                    SPropValue uid{};
+                    uid.ulPropTag = PR_SERVICE_UID;
+                    uid.Value.bin.cb = sizeof s.uid.ab;
+                    uid.Value.bin.lpb = s.uid.ab;
+                    SPropValue resource{};
+                    resource.ulPropTag = PR_RESOURCE_FLAGS;
+                    rows.push_back({StringProp(PR_SERVICE_NAME, s.name), uid,
+                                    StringProp(PR_DISPLAY_NAME, s.display_name), resource});
+                }
+                return S_OK;
+            });
     }
 
     HRESULT CreateMsgService(LPSTR service, LPSTR display_name, ULONG_PTR, ULONG flags) override {
@@ -430,34 +443,26 @@ public:
     // Rows: PR_DISPLAY_NAME (PR_DISPLAY_NAME_W with MAPI_UNICODE) and
     // PR_DEFAULT_PROFILE, which is always false: there is no default profile.
     HRESULT GetProfileTable(ULONG flags, LPMAPITABLE* table) override {
-        if (HRESULT fault = MAPICheckFault("IProfAdmin::GetProfileTable"); FAILED(fault))
-            return fault;
-        if (table == nullptr)
-            return MAPI_E_INVALID_PARAMETER;
-        *table = nullptr;
-        if (flags & ~MAPI_UNICODE)
-            return MAPI_E_UNKNOWN_FLAGS;
-        return Guarded([&]() -> HRESULT {
-            ProfileSet set;
-            HRESULT hr = ReadProfiles(&set);
-            if (FAILED(hr))
-                return hr;
-            std::vector<std::u16string> wide;
-            wide.reserve(set.profiles.size());
-            std::vector<std::vector<SPropValue>> rows;
-            for (StoredProfile& p : set.profiles) {
-                SPropValue name = StringProp(PR_DISPLAY_NAME, p.name);
-                if (flags & MAPI_UNICODE) {
-                    wide.push_back(Utf8ToUtf16(p.name));
-                    name.ulPropTag = PR_DISPLAY_NAME_W;
-                    name.Value.lpszW = wide.back().data();
+        // The wide names live here, beyond the rows that point at them,
+        // until the table has copied the rows.
+        std::vector<std::u16string> wide;
+        return ProfileTableCall(
+            "IProfAdmin::GetProfileTable", flags, table,
+            [&](ProfileSet& set, std::vector<std::vector<SPropValue>>& rows) -> HRESULT {
+                wide.reserve(set.profiles.size());
+                for (StoredProfile& p : set.profiles) {
+                    SPropValue name = StringProp(PR_DISPLAY_NAME, p.name);
+                    if (flags & MAPI_UNICODE) {
+                        wide.push_back(Utf8ToUtf16(p.name));
+                        name.ulPropTag = PR_DISPLAY_NAME_W;
+                        name.Value.lpszW = wide.back().data();
+                    }
+                    SPropValue is_default{};
+                    is_default.ulPropTag = PR_DEFAULT_PROFILE;
+                    rows.push_back({name, is_default});
                 }
-                SPropValue is_default{};
-                is_default.ulPropTag = PR_DEFAULT_PROFILE;
-                rows.push_back({name, is_default});
-            }
-            return TableOf(rows, table);
-        });
+                return S_OK;
+            });
     }
 
     HRESULT CreateProfile(LPSTR name, LPSTR, ULONG_PTR, ULONG flags) override {
