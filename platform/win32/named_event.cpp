@@ -112,6 +112,17 @@ void TakeWhatArrived(EventObject* event) {
             if (fd < 0) {
                 break;
             }
+            // Only root and this program's own user may set the event: an
+            // opener running as anyone else is hung up on unheard, so a local
+            // user cannot, say, tell a waiting remove request that its pass
+            // is over.
+            ucred opener{};
+            socklen_t size = sizeof(opener);
+            if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &opener, &size) != 0 ||
+                !NamedEventListenerTrusted(opener.uid, ::geteuid())) {
+                ::close(fd);
+                continue;
+            }
             try {
                 event->accepted.push_back(fd);
             } catch (const std::bad_alloc&) {

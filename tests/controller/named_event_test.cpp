@@ -174,4 +174,24 @@ TEST(NamedEvent, AnotherUsersEventCannotBeOpened) {
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }
 
+TEST(NamedEvent, AnotherUserCannotSetOurEvent) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to open the event as another user";
+    }
+    const std::u16string name = UniqueName("stranger-sets");
+    HANDLE created = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+    ASSERT_NE(created, nullptr);
+    swtest::HeldInChild stranger([&] {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            return false;
+        HANDLE opened = OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str());
+        return opened != nullptr && SetEvent(opened) == TRUE;
+    });
+    ASSERT_TRUE(stranger.held()) << "root's event opens for anyone; setting it is what counts";
+    EXPECT_EQ(WaitForSingleObject(created, 300), WAIT_TIMEOUT);
+    stranger.End();
+    EXPECT_EQ(WaitForSingleObject(created, 100), WAIT_TIMEOUT);
+    CloseHandle(created);
+}
+
 } // namespace
