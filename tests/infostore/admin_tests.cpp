@@ -1,5 +1,5 @@
-// The administration interface the command line and other tests build
-// stores with, and the property answers of stores, folders and messages.
+// The administration interface beyond what the command line's own tests
+// reach, and the property answers of stores, folders and messages.
 #include "tests/infostore/support.h"
 
 namespace storetest {
@@ -7,9 +7,8 @@ namespace {
 
 using Administration = StoreTest;
 
-TEST_F(Administration, OrganisationNamesAreCheckedAndNumbered) {
-    // Mailboxes go to the only server when none is named; with two servers
-    // a server must be named.
+TEST_F(Administration, NamesAreCheckedNumberedAndFoundWithoutRegardToCase) {
+    // With two servers a server must be named.
     EXPECT_EQ(admin_->AddMailbox("dave", "", ""), MAPI_E_AMBIGUOUS_RECIP);
     EXPECT_EQ(admin_->LastError(), "the store has several servers: name one");
     EXPECT_EQ(admin_->AddMailbox("dave", "MAIL2", ""), S_OK);
@@ -23,6 +22,9 @@ TEST_F(Administration, OrganisationNamesAreCheckedAndNumbered) {
     }
     EXPECT_EQ(admin_->AddServer("MAIL1"), MAPI_E_COLLISION);
     EXPECT_EQ(admin_->AddServer("a/b"), MAPI_E_INVALID_PARAMETER);
+    std::unique_ptr<infostore::Admin> other;
+    EXPECT_EQ(infostore::Admin::Create(path_ + ".x", "Ex/ample", "Lab", &other),
+              MAPI_E_INVALID_PARAMETER);
 
     // Numbers continue after the highest one of the prefix.
     ASSERT_EQ(admin_->AddMailbox("box7", "mail1", ""), S_OK);
@@ -35,41 +37,25 @@ TEST_F(Administration, OrganisationNamesAreCheckedAndNumbered) {
     EXPECT_EQ(all[6].alias, "box9");
     // A batch for a server that does not exist adds nothing.
     EXPECT_EQ(admin_->AddMailboxes(3, "zz", "mail9"), MAPI_E_NOT_FOUND);
-    EXPECT_EQ(admin_->LastError(), "unknown server: mail9");
     ASSERT_EQ(admin_->ListMailboxes("", &all), S_OK);
     EXPECT_EQ(all.size(), 9u);
 
-    std::unique_ptr<infostore::Admin> other;
-    EXPECT_EQ(infostore::Admin::Create(path_, "Example", "Lab", &other), MAPI_E_COLLISION);
-    EXPECT_EQ(other->LastError(), "store file already exists: " + path_);
-    EXPECT_EQ(infostore::Admin::Create(path_ + ".x", "Ex/ample", "Lab", &other),
-              MAPI_E_INVALID_PARAMETER);
-}
-
-TEST_F(Administration, FoldersMessagesAndRulesByPath) {
     // Folders whose names differ in case alone can be made here (only the
-    // exact name collides), and the path finds the first of them.
+    // exact name collides); a path finds the first of them.
     ASSERT_EQ(admin_->CreateFolder("alice", "Junk"), S_OK);
     ASSERT_EQ(admin_->CreateFolder("alice", "JUNK"), S_OK);
     EXPECT_EQ(admin_->CreateFolder("alice", "Junk"), MAPI_E_COLLISION);
     ASSERT_EQ(admin_->CreateFolder("alice", "junk/Old/"), S_OK);
-    EXPECT_EQ(admin_->CreateFolder("alice", "Nowhere/Old"), MAPI_E_NOT_FOUND);
-    EXPECT_EQ(admin_->LastError(), "no folder \"Nowhere\" in mailbox alice");
     infostore::FolderInfo old;
     ASSERT_EQ(admin_->FindFolder("alice", "/JUNK/old", &old), S_OK);
     EXPECT_EQ(old.path, "Junk/Old");
-    EXPECT_EQ(old.kind, infostore::FolderKind::User);
     std::vector<infostore::FolderInfo> folders;
     ASSERT_EQ(admin_->ListFolders("alice", &folders), S_OK);
-    std::vector<std::string> paths;
-    for (const auto& f : folders)
-        paths.push_back(f.path);
-    EXPECT_EQ(paths,
-              (std::vector<std::string>{"/", "Inbox", "Outbox", "Sent Items", "Deleted Items",
-                                        "Drafts", "Junk", "Junk/Old", "JUNK"}));
+    ASSERT_EQ(folders.size(), 9u);
+    EXPECT_EQ(folders[7].path, "Junk/Old");
+    EXPECT_EQ(folders[8].path, "JUNK");
 
-    // Delivery straight into a folder, without rules, and listing of all
-    // folders in that order.
+    // Delivery straight into a folder, without rules, at a given time.
     infostore::DeliveryOptions into;
     into.apply_rules = false;
     into.folder_path = "junk/old";
@@ -78,30 +64,15 @@ TEST_F(Administration, FoldersMessagesAndRulesByPath) {
     ASSERT_EQ(admin_->Deliver("alice", "Subject: kept\n\nx", into, &where), S_OK);
     EXPECT_EQ(where.folder_path, "Junk/Old");
     EXPECT_FALSE(where.rule_id.has_value());
-    Deliver("alice", "new", "");
-    std::vector<infostore::MessageInfo> all = Messages("alice", "");
-    ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(all[0].folder_path, "Inbox");
-    EXPECT_EQ(all[1].folder_path, "Junk/Old");
-    EXPECT_EQ(*all[1].delivery_time, 130000000000000000ull);
+    std::vector<infostore::MessageInfo> kept = Messages("alice", "");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(*kept[0].delivery_time, 130000000000000000ull);
 
-    // The root cannot go; the top folder can, and with it everything below.
-    infostore::RuleSpec rule;
-    rule.name = "r";
-    std::int64_t id = 0;
-    ASSERT_EQ(admin_->AddRule("alice", "Junk", rule, &id), S_OK);
-    std::vector<infostore::RuleInfo> rules;
-    ASSERT_EQ(admin_->ListRules("alice", "junk", &rules), S_OK);
-    ASSERT_EQ(rules.size(), 1u);
-    EXPECT_EQ(rules[0].id, id);
-    EXPECT_EQ(rules[0].condition_text, "<none>");
-    EXPECT_EQ(admin_->DeleteRule("bob", id), MAPI_E_NOT_FOUND);
-    EXPECT_EQ(admin_->LastError(), "mailbox bob has no rule " + std::to_string(id));
+    // The top folder can go, and with it everything below.
     ASSERT_EQ(admin_->DeleteFolder("alice", "/"), S_OK);
     ASSERT_EQ(admin_->ListFolders("alice", &folders), S_OK);
     EXPECT_TRUE(folders.empty());
     EXPECT_TRUE(Messages("alice", "").empty());
-    EXPECT_EQ(admin_->DisableRule("alice", id), MAPI_E_NOT_FOUND);
     EXPECT_EQ(admin_->Deliver("alice", "Subject: x\n\n", {}), MAPI_E_NOT_FOUND);
     EXPECT_EQ(admin_->LastError(), "mailbox alice has no Inbox");
 }
@@ -128,12 +99,11 @@ TEST_F(Properties, StoresFoldersAndMessagesAnswerAsMapiDoes) {
     ASSERT_EQ(count, 4u);
     EXPECT_STREQ(all->Value.lpszA, "Mailbox - Alice");
     EXPECT_EQ(all.get()[1].ulPropTag, PR_MDB_PROVIDER);
-    EXPECT_EQ(all.get()[1].Value.bin.cb, 16u);
     EXPECT_EQ(all.get()[2].ulPropTag, PROP_TAG(PT_ERROR, PROP_ID(PR_SUBJECT)));
     EXPECT_EQ(all.get()[3].Value.l, static_cast<LONG>(MAPI_STORE));
 
-    // The explicit class comes with the identifier's buffer; wide classes
-    // with MAPI_UNICODE.
+    // The receive folder: the explicit class comes with the identifier's
+    // buffer; wide classes with MAPI_UNICODE.
     ULONG size = 0;
     Buf<ENTRYID> id;
     LPSTR explicit_class = nullptr;
@@ -146,8 +116,6 @@ TEST_F(Properties, StoresFoldersAndMessagesAnswerAsMapiDoes) {
               S_OK);
     EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(explicit_class)), u"");
     EXPECT_EQ(Bytes(size, id.get()), FolderId("alice", "Inbox"));
-    ULONG flags = LOGOFF_NO_WAIT;
-    EXPECT_EQ(store->StoreLogoff(&flags), S_OK);
 
     // A folder is renamed at SaveChanges, unless the name is taken.
     Obj<IMAPIFolder> drafts;
@@ -161,15 +129,9 @@ TEST_F(Properties, StoresFoldersAndMessagesAnswerAsMapiDoes) {
     ASSERT_EQ(drafts->SetProps(1, &name, nullptr), S_OK);
     ASSERT_EQ(drafts->SaveChanges(0), S_OK);
     EXPECT_EQ(FolderId("alice", "ENTWÜRFE"), FolderId("alice", "entwürfe"));
-    SPropValue other{};
-    other.ulPropTag = PR_SUBJECT;
-    Buf<SPropProblemArray> problems;
-    ASSERT_EQ(drafts->SetProps(1, &other, problems.out()), S_OK);
-    ASSERT_NE(problems.get(), nullptr);
-    EXPECT_EQ(problems->aProblem[0].scode, MAPI_E_NO_SUPPORT);
 
-    // A message refuses its computed properties, keeps any other property
-    // through a save, and reads it back when opened again.
+    // A message refuses its computed properties, exists from SaveChanges,
+    // keeps any other property and reads it back when opened again.
     Obj<IMessage> message;
     ASSERT_EQ(drafts->CreateMessage(nullptr, 0, message.out()), S_OK);
     SPropValue values[3] = {};
@@ -178,17 +140,18 @@ TEST_F(Properties, StoresFoldersAndMessagesAnswerAsMapiDoes) {
     values[1].Value.l = -42;
     values[2].ulPropTag = PR_SUBJECT_W;
     values[2].Value.lpszW = const_cast<char16_t*>(u"wide subject");
+    Buf<SPropProblemArray> problems;
     ASSERT_EQ(message->SetProps(3, values, problems.out()), S_OK);
     ASSERT_NE(problems.get(), nullptr);
     ASSERT_EQ(problems->cProblem, 1u);
     EXPECT_EQ(problems->aProblem[0].scode, MAPI_E_COMPUTED);
+    EXPECT_TRUE(Messages("alice", "Entwürfe").empty());
     ASSERT_EQ(message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
-    Buf<SPropValue> entry;
-    ASSERT_EQ(HrGetOneProp(message.get(), PR_ENTRYID, entry.out()), S_OK);
+    std::vector<BYTE> entry = PropBytes(message.get(), PR_ENTRYID);
     Obj<IMessage> reopened;
     ULONG type = 0;
-    ASSERT_EQ(store->OpenEntry(entry->Value.bin.cb,
-                               reinterpret_cast<LPENTRYID>(entry->Value.bin.lpb), nullptr, 0, &type,
+    ASSERT_EQ(store->OpenEntry(static_cast<ULONG>(entry.size()),
+                               reinterpret_cast<LPENTRYID>(entry.data()), nullptr, 0, &type,
                                reopened.unk()),
               S_OK);
     Buf<SPropValue> custom;
@@ -197,7 +160,7 @@ TEST_F(Properties, StoresFoldersAndMessagesAnswerAsMapiDoes) {
     ASSERT_EQ(HrGetOneProp(reopened.get(), PR_SUBJECT, custom.out()), S_OK);
     EXPECT_STREQ(custom->Value.lpszA, "wide subject");
     // Once the message is deleted, saving it again says so.
-    SBinary gone = entry->Value.bin;
+    SBinary gone = {static_cast<ULONG>(entry.size()), entry.data()};
     ENTRYLIST list = {1, &gone};
     ASSERT_EQ(drafts->DeleteMessages(&list, 0, nullptr, 0), S_OK);
     EXPECT_EQ(reopened->SaveChanges(0), MAPI_E_OBJECT_DELETED);

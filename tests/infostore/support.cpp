@@ -39,52 +39,20 @@ std::vector<BYTE> Bytes(ULONG cb, const void* data) {
 }
 
 HRESULT MakeProfile(const std::string& profile, const char* alias, const char* server) {
-    Obj<IProfAdmin> admin;
-    HRESULT hr = MAPIAdminProfiles(0, admin.out());
-    if (FAILED(hr))
-        return hr;
-    std::string name = profile;
-    admin->DeleteProfile(name.data(), 0);
-    hr = admin->CreateProfile(name.data(), nullptr, 0, 0);
-    if (FAILED(hr))
-        return hr;
-    Obj<IMsgServiceAdmin> services;
-    char empty[] = "";
-    hr = admin->AdminServices(name.data(), empty, 0, 0, services.out());
-    if (FAILED(hr))
-        return hr;
-    char service[] = "MSEMS";
-    char display[] = "Microsoft Exchange";
-    hr = services->CreateMsgService(service, display, 0, 0);
-    if (FAILED(hr))
-        return hr;
-    Obj<IMAPITable> table;
-    hr = services->GetMsgServiceTable(0, table.out());
-    if (FAILED(hr))
-        return hr;
-    Rows rows;
-    SizedSPropTagArray<2> columns = {2, {PR_SERVICE_NAME, PR_SERVICE_UID}};
-    hr = HrQueryAllRows(table.get(), columns.get(), nullptr, nullptr, 0, rows.out());
-    if (FAILED(hr))
-        return hr;
-    if (rows.size() == 0 || PROP_TYPE(rows[0].lpProps[1].ulPropTag) != PT_BINARY)
-        return MAPI_E_NOT_FOUND;
-    std::string unresolved = std::string("=") + alias;
-    SPropValue values[2] = {};
-    values[0].ulPropTag = PR_PROFILE_UNRESOLVED_NAME;
-    values[0].Value.lpszA = unresolved.data();
-    values[1].ulPropTag = PR_PROFILE_UNRESOLVED_SERVER;
-    values[1].Value.lpszA = const_cast<char*>(server);
-    return services->ConfigureMsgService(
-        reinterpret_cast<LPMAPIUID>(rows[0].lpProps[1].Value.bin.lpb), 0, 0, 2, values);
+    auto wide = [](const std::string& text) { return std::u16string(text.begin(), text.end()); };
+    std::u16string name = wide(profile), mailbox = wide(alias), host = wide(server ? server : "");
+    return mapi_CreateProfile(name.c_str(), mailbox.c_str(), server ? host.c_str() : nullptr);
 }
 
 void DropProfile(const std::string& profile) {
-    Obj<IProfAdmin> admin;
-    if (SUCCEEDED(MAPIAdminProfiles(0, admin.out()))) {
-        std::string name = profile;
-        admin->DeleteProfile(name.data(), 0);
-    }
+    std::u16string name(profile.begin(), profile.end());
+    mapi_DeleteProfile(name.c_str());
+}
+
+std::vector<BYTE> PropBytes(LPMAPIPROP object, ULONG tag) {
+    Buf<SPropValue> value;
+    EXPECT_EQ(HrGetOneProp(object, tag, value.out()), S_OK) << std::hex << tag;
+    return value.get() ? Bytes(value->Value.bin) : std::vector<BYTE>();
 }
 
 HRESULT Logon(const std::string& profile, LPMAPISESSION* session) {
@@ -192,6 +160,16 @@ HRESULT StoreTest::OpenFolder(LPMDB store, const std::string& mailbox, const std
     return store->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()),
                             nullptr, MAPI_MODIFY | MAPI_DEFERRED_ERRORS, &type,
                             reinterpret_cast<LPUNKNOWN*>(folder));
+}
+
+HRESULT StoreTest::Fault(const std::string& operation, const std::string& mailbox, HRESULT hr,
+                         int times) {
+    infostore::FaultSpec fault;
+    fault.operation = operation;
+    fault.mailbox = mailbox;
+    fault.hr = hr;
+    fault.times = times;
+    return admin_->AddFault(fault);
 }
 
 std::vector<infostore::MessageInfo> StoreTest::Messages(const std::string& mailbox,

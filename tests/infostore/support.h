@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "mailstore/mailbox_ops.h"
 #include "mailstore/mapitags.h"
 #include "mailstore/mapix.h"
 #include "platform/infostore/infostore_admin.h"
@@ -96,12 +97,14 @@ private:
 std::vector<BYTE> Bytes(const SBinary& bin);
 std::vector<BYTE> Bytes(ULONG cb, const void* data);
 
-// Creates profile `profile` holding the store's service configured for
-// `alias` on `server` (null: this host). Returns ConfigureMsgService's
-// result (or the first failure before it).
+// Creates profile `profile` the agent's own way, for `alias` on `server`
+// (null: this host). Returns ConfigureMsgService's result (or the first
+// failure before it).
 HRESULT MakeProfile(const std::string& profile, const char* alias, const char* server);
 void DropProfile(const std::string& profile);
 HRESULT Logon(const std::string& profile, LPMAPISESSION* session);
+// The binary property `tag` of `object` (empty, with a failure, if missing).
+std::vector<BYTE> PropBytes(LPMAPIPROP object, ULONG tag);
 
 // A store with server "mail1" (mailboxes agent, alice, bob) and "mail2"
 // (mailbox carol), a profile for "agent" and a session on it. Checks in
@@ -122,6 +125,9 @@ protected:
     std::vector<BYTE> FolderId(const std::string& mailbox, const std::string& path);
     std::vector<infostore::MessageInfo> Messages(const std::string& mailbox,
                                                  const std::string& path);
+    // Makes `operation` fail (or warn) with `hr` for `mailbox` `times` times
+    // (-1: until cleared).
+    HRESULT Fault(const std::string& operation, const std::string& mailbox, HRESULT hr, int times);
     // Delivers a message with the given extra header lines.
     void Deliver(const std::string& mailbox, const std::string& subject,
                  const std::string& headers);

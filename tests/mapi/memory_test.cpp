@@ -159,22 +159,4 @@ TEST_F(MapiMemory, RestrictionCopiesStopAtTheDepthLimit) {
     MAPIFreeBuffer(parent);
 }
 
-class CountedThing : public IUnknown, public MAPIObject {
-public:
-    MAPI_OBJECT_REFCOUNT
-    HRESULT QueryInterface(const IID&, void**) override { return E_NOINTERFACE; }
-};
-
-TEST_F(MapiMemory, ObjectsCountWhileAliveAndUlReleaseToleratesNull) {
-    const ULONG before = MAPIDebugLiveObjects();
-    auto* thing = new CountedThing;
-    EXPECT_EQ(MAPIDebugLiveObjects(), before + 1);
-    EXPECT_EQ(thing->AddRef(), 2u);
-    EXPECT_EQ(UlRelease(thing), 1u);
-    EXPECT_EQ(MAPIDebugLiveObjects(), before + 1);
-    EXPECT_EQ(UlRelease(thing), 0u);
-    EXPECT_EQ(MAPIDebugLiveObjects(), before);
-    EXPECT_EQ(UlRelease(nullptr), 0u);
-}
-
 } // namespace
