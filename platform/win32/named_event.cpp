@@ -112,14 +112,13 @@ void TakeWhatArrived(EventObject* event) {
             if (fd < 0) {
                 break;
             }
-            // Only root and this program's own user may set the event: an
-            // opener running as anyone else is hung up on unheard, so a local
-            // user cannot, say, tell a waiting remove request that its pass
-            // is over.
+            // An opener that may not set the event is hung up on unheard, so
+            // that an ordinary local user cannot, say, tell a waiting remove
+            // request that its pass is over.
             ucred opener{};
             socklen_t size = sizeof(opener);
             if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &opener, &size) != 0 ||
-                !NamedEventListenerTrusted(opener.uid, ::geteuid())) {
+                !NamedEventOpenerTrusted(opener.uid, ::geteuid())) {
                 ::close(fd);
                 continue;
             }
@@ -203,6 +202,15 @@ HANDLE OpenNamed(DWORD access, const sockaddr_un& address, socklen_t length, boo
 
 bool NamedEventListenerTrusted(std::uint32_t listener_uid, std::uint32_t own_uid) {
     return listener_uid == 0 || listener_uid == own_uid;
+}
+
+// Debian gives system accounts (adduser --system) uids below 1000 and people
+// 1000 and up; the service user the agent runs as is such a system account,
+// and root's remove request has to hear from it.
+bool NamedEventOpenerTrusted(std::uint32_t opener_uid, std::uint32_t own_uid) {
+    constexpr std::uint32_t kFirstLoginUid = 1000;
+    return opener_uid == 0 || opener_uid == own_uid ||
+           (own_uid == 0 && opener_uid < kFirstLoginUid);
 }
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state, LPCWSTR name) {

@@ -76,3 +76,10 @@ BOOL CloseHandle(HANDLE handle);
 // user `listener_uid` may be trusted by a process of user `own_uid` (root,
 // or the same user).
 bool NamedEventListenerTrusted(std::uint32_t listener_uid, std::uint32_t own_uid);
+
+// The check made when an opener connects to set an event: true when an
+// opener of user `opener_uid` may set an event created by a process of user
+// `own_uid`: root, the same user, or, for an event root created, a system
+// account (uid below 1000, where services such as the agent run); never an
+// ordinary user's login.
+bool NamedEventOpenerTrusted(std::uint32_t opener_uid, std::uint32_t own_uid);

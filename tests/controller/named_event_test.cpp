@@ -158,6 +158,14 @@ TEST(NamedEvent, OnlyRootOrTheSameUserIsTrusted) {
     EXPECT_FALSE(NamedEventListenerTrusted(1001, 1000));
     EXPECT_FALSE(NamedEventListenerTrusted(1000, 0)) << "root trusts no other user's event";
     EXPECT_FALSE(NamedEventListenerTrusted(65534, 1000));
+    // Setting: root's event hears from system accounts (the agent's service
+    // user), nobody else's from another user.
+    EXPECT_TRUE(NamedEventOpenerTrusted(0, 1000));
+    EXPECT_TRUE(NamedEventOpenerTrusted(1000, 1000));
+    EXPECT_TRUE(NamedEventOpenerTrusted(998, 0));
+    EXPECT_FALSE(NamedEventOpenerTrusted(1000, 0));
+    EXPECT_FALSE(NamedEventOpenerTrusted(65534, 0));
+    EXPECT_FALSE(NamedEventOpenerTrusted(998, 1000));
 }
 
 TEST(NamedEvent, AnotherUsersEventCannotBeOpened) {
