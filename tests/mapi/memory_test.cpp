@@ -85,64 +85,6 @@ TEST_F(MapiMemory, ThreadsLinkingToOneChainAtOnceLoseNoBlock) {
     EXPECT_EQ(mapi_detail::DebugLiveBlocks(), blocks);
 }
 
-TEST_F(MapiMemory, DeepCopiesOwnEverythingTheyPointTo) {
-    // A rule-like set: a condition, move actions, strings and a binary.
-    std::vector<BYTE> store{1, 2, 3, 4, 5};
-    std::vector<BYTE> folder{9, 8, 7};
-    char marker[] = "X-Spam: yes";
-    SPropValue needle = Str(PR_TRANSPORT_MESSAGE_HEADERS, marker);
-    SRestriction condition =
-        Content(FL_SUBSTRING | FL_IGNORECASE, PR_TRANSPORT_MESSAGE_HEADERS, &needle);
-    ACTION action{};
-    action.acttype = OP_MOVE;
-    action.actMoveCopy = {5, reinterpret_cast<LPENTRYID>(store.data()), 3,
-                          reinterpret_cast<LPENTRYID>(folder.data())};
-    ACTIONS actions{EDK_RULES_VERSION, 1, &action};
-    char16_t wide[] = u"Regel \u00e9";
-    std::vector<SPropValue> source = {Long(PR_RULE_SEQUENCE, 7), Str(PR_RULE_PROVIDER, "P"),
-                                      WStr(PR_RULE_NAME_W, wide), Bin(PR_ENTRYID, store),
-                                      Str(PR_SUBJECT, nullptr)};
-    SPropValue cond{};
-    cond.ulPropTag = PR_RULE_CONDITION;
-    cond.Value.lpv = &condition;
-    SPropValue act{};
-    act.ulPropTag = PR_RULE_ACTIONS;
-    act.Value.lpv = &actions;
-    source.push_back(cond);
-    source.push_back(act);
-
-    LPSPropValue copy = nullptr;
-    ASSERT_EQ(ScDupPropset(static_cast<ULONG>(source.size()), source.data(), &copy), S_OK);
-    // Change the originals: the copy must not follow.
-    marker[0] = 'Y';
-    wide[0] = u'r';
-    store[0] = 42;
-    folder[0] = 42;
-    EXPECT_EQ(copy[0].Value.l, 7);
-    EXPECT_STREQ(copy[1].Value.lpszA, "P");
-    EXPECT_EQ(std::u16string(copy[2].Value.lpszW), u"Regel \u00e9");
-    EXPECT_EQ(copy[3].Value.bin.lpb[0], 1);
-    EXPECT_EQ(copy[4].Value.lpszA, nullptr);
-    auto* c = static_cast<SRestriction*>(copy[5].Value.lpv);
-    ASSERT_NE(c, &condition);
-    EXPECT_EQ(c->rt, RES_CONTENT);
-    EXPECT_EQ(c->res.resContent.ulFuzzyLevel, FL_SUBSTRING | FL_IGNORECASE);
-    EXPECT_STREQ(c->res.resContent.lpProp->Value.lpszA, "X-Spam: yes");
-    auto* a = static_cast<ACTIONS*>(copy[6].Value.lpv);
-    ASSERT_EQ(a->cActions, 1u);
-    EXPECT_EQ(a->lpAction[0].acttype, OP_MOVE);
-    ASSERT_EQ(a->lpAction[0].actMoveCopy.cbFldEntryId, 3u);
-    EXPECT_EQ(reinterpret_cast<BYTE*>(a->lpAction[0].actMoveCopy.lpFldEntryId)[0], 9);
-    EXPECT_EQ(reinterpret_cast<BYTE*>(a->lpAction[0].actMoveCopy.lpStoreEntryId)[0], 1);
-    MAPIFreeBuffer(copy);
-
-    // A type whose layout is unknown is refused, and nothing is left over.
-    SPropValue odd{};
-    odd.ulPropTag = PROP_TAG(0x1003, 0x6000); // a multi-valued type
-    EXPECT_EQ(ScDupPropset(1, &odd, &copy), MAPI_E_INVALID_TYPE);
-    EXPECT_EQ(copy, nullptr);
-}
-
 TEST_F(MapiMemory, RestrictionCopiesStopAtTheDepthLimit) {
     std::vector<SRestriction> chain(70);
     chain.back() = Exist(PR_SUBJECT);

@@ -275,10 +275,17 @@ TEST_F(MapiTable, EachRowIsOneBufferThatFreeProwsReleases) {
     // A value with inner structure hangs on its row's chain and goes with it.
     SPropValue pat = Str(PR_DISPLAY_NAME, "Spam");
     SRestriction condition = Content(FL_SUBSTRING, PR_DISPLAY_NAME, &pat);
-    SPropValue rule[2] = {Str(PR_RULE_NAME, "junk"), {}};
+    BYTE folder[3] = {9, 8, 7};
+    ACTION action{};
+    action.acttype = OP_MOVE;
+    action.actMoveCopy = {0, nullptr, 3, reinterpret_cast<LPENTRYID>(folder)};
+    ACTIONS actions{EDK_RULES_VERSION, 1, &action};
+    SPropValue rule[4] = {Str(PR_RULE_NAME, "junk"), {}, {}, Str(PR_RULE_PROVIDER, nullptr)};
     rule[1].ulPropTag = PR_RULE_CONDITION;
     rule[1].Value.lpv = &condition;
-    SRow row{0, 2, rule};
+    rule[2].ulPropTag = PR_RULE_ACTIONS;
+    rule[2].Value.lpv = &actions;
+    SRow row{0, 4, rule};
     LPMAPITABLE rules = nullptr;
     ASSERT_EQ(MAPICreateRowTable(1, &row, &rules), S_OK);
     ASSERT_EQ(HrQueryAllRows(rules, nullptr, nullptr, nullptr, 0, &set), S_OK);
@@ -286,6 +293,11 @@ TEST_F(MapiTable, EachRowIsOneBufferThatFreeProwsReleases) {
     ASSERT_NE(copied, nullptr);
     EXPECT_NE(copied, &condition);
     EXPECT_STREQ(copied->res.resContent.lpProp->Value.lpszA, "Spam");
+    folder[0] = 42;
+    const auto* moved = static_cast<const ACTIONS*>(set->aRow[0].lpProps[2].Value.lpv);
+    ASSERT_EQ(moved->cActions, 1u);
+    EXPECT_EQ(reinterpret_cast<const BYTE*>(moved->lpAction[0].actMoveCopy.lpFldEntryId)[0], 9);
+    EXPECT_EQ(set->aRow[0].lpProps[3].Value.lpszA, nullptr);
     FreeProws(set);
     UlRelease(rules);
 
