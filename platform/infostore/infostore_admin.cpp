@@ -642,14 +642,8 @@ HRESULT Admin::ListRules(const std::string& mailbox, const std::string& path,
     };
     for (const RuleRow& row : rows) {
         RuleInfo info;
+        static_cast<RuleProps&>(info) = row;
         info.id = row.id;
-        info.sequence = row.sequence;
-        info.state = row.state;
-        info.level = row.level;
-        info.user_flags = row.user_flags;
-        info.provider = row.provider;
-        info.name = row.name;
-        info.provider_data = row.provider_data;
         info.has_condition = row.condition.has_value();
         info.has_actions = row.actions.has_value();
         ChainHolder chain;
@@ -695,13 +689,7 @@ HRESULT Admin::AddRule(const std::string& mailbox, const std::string& path, cons
     ADMIN_DB;
     ADMIN_MAILBOX(mailbox, mb);
     RuleRow row;
-    row.sequence = rule.sequence;
-    row.state = rule.state;
-    row.level = rule.level;
-    row.user_flags = rule.user_flags;
-    row.provider = rule.provider;
-    row.name = rule.name;
-    row.provider_data = rule.provider_data;
+    static_cast<RuleProps&>(row) = rule;
     if (rule.raw_condition.has_value()) {
         row.condition = rule.raw_condition;
     } else if (rule.condition != nullptr) {

@@ -99,7 +99,7 @@ struct MessageInfo {
 // A rule row as it is stored. Every property may be missing, as in a row
 // written by another provider; a missing property is also missing from the
 // rules table that MAPI shows (SetColumns then gives PT_ERROR for it).
-struct RuleSpec {
+struct RuleProps {
     std::optional<std::int32_t> sequence;           // PR_RULE_SEQUENCE
     std::optional<std::int32_t> state;              // PR_RULE_STATE
     std::optional<std::int32_t> level;              // PR_RULE_LEVEL
@@ -107,6 +107,10 @@ struct RuleSpec {
     std::optional<std::string> provider;            // PR_RULE_PROVIDER
     std::optional<std::string> name;                // PR_RULE_NAME (UTF-8)
     std::optional<std::vector<BYTE>> provider_data; // PR_RULE_PROVIDER_DATA
+};
+
+// A rule to add: its plain properties, its condition and its actions.
+struct RuleSpec : RuleProps {
     // The condition and the actions as MAPI structures (deep-copied when the
     // rule is added; not owned). Null: the property is missing, unless the
     // raw form below is given.
@@ -120,15 +124,8 @@ struct RuleSpec {
 };
 
 // A rule as listed.
-struct RuleInfo {
+struct RuleInfo : RuleProps {
     std::int64_t id = 0; // PR_RULE_ID
-    std::optional<std::int32_t> sequence;
-    std::optional<std::int32_t> state;
-    std::optional<std::int32_t> level;
-    std::optional<std::int32_t> user_flags;
-    std::optional<std::string> provider;
-    std::optional<std::string> name;
-    std::optional<std::vector<BYTE>> provider_data;
     bool has_condition = false;
     bool has_actions = false;
     // Readable forms of the condition and the actions, e.g.

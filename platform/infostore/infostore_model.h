@@ -64,18 +64,11 @@ struct StoredMessage {
     std::vector<BYTE> props; // any other properties (EncodeProps), may be empty
 };
 
-struct RuleRow {
+struct RuleRow : RuleProps {
     std::int64_t id = 0;
     std::int64_t folder_id = 0;
-    std::optional<std::int32_t> sequence;
-    std::optional<std::int32_t> state;
-    std::optional<std::int32_t> level;
-    std::optional<std::int32_t> user_flags;
-    std::optional<std::string> provider;
-    std::optional<std::string> name;
     std::optional<std::vector<BYTE>> condition;
     std::optional<std::vector<BYTE>> actions;
-    std::optional<std::vector<BYTE>> provider_data;
 };
 
 std::string ServerDn(const StoreDb& db, const std::string& name);
