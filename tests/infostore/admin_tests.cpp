@@ -102,21 +102,6 @@ TEST_F(Properties, StoresFoldersAndMessagesAnswerAsMapiDoes) {
     EXPECT_EQ(all.get()[2].ulPropTag, PROP_TAG(PT_ERROR, PROP_ID(PR_SUBJECT)));
     EXPECT_EQ(all.get()[3].Value.l, static_cast<LONG>(MAPI_STORE));
 
-    // The receive folder: the explicit class comes with the identifier's
-    // buffer; wide classes with MAPI_UNICODE.
-    ULONG size = 0;
-    Buf<ENTRYID> id;
-    LPSTR explicit_class = nullptr;
-    char note[] = "IPM.Note.Custom";
-    ASSERT_EQ(store->GetReceiveFolder(note, 0, &size, id.out(), &explicit_class), S_OK);
-    EXPECT_STREQ(explicit_class, "IPM");
-    char16_t wide[] = u"REPORT.IPM";
-    ASSERT_EQ(store->GetReceiveFolder(reinterpret_cast<LPSTR>(wide), MAPI_UNICODE, &size, id.out(),
-                                      &explicit_class),
-              S_OK);
-    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(explicit_class)), u"");
-    EXPECT_EQ(Bytes(size, id.get()), FolderId("alice", "Inbox"));
-
     // A folder is renamed at SaveChanges, unless the name is taken.
     Obj<IMAPIFolder> drafts;
     ASSERT_EQ(OpenFolder(store.get(), "alice", "Drafts", drafts.out()), S_OK);

@@ -1,6 +1,6 @@
 // How conditions, actions and messages are kept: the rules encoding reads
-// back exactly and refuses damaged bytes; messages split into headers,
-// subject and body the way a mail server hands them over.
+// back exactly and refuses damaged bytes; subjects are decoded; entry
+// identifiers name one object of one store file.
 #include <gtest/gtest.h>
 
 #include "mailstore/mapitags.h"
@@ -294,21 +294,17 @@ TEST(RulesEncoding, ReadableFormsNameEveryKindOfAction) {
               "move(Spam); copy(Spam); tag(PR_SUBJECT = \"abc\"); bounce(0x0000000d); delete");
 }
 
-TEST(MessageParsing, HeadersSubjectAndBodyAsAMailServerHandsThemOver) {
+// Where headers end and how the marker is found there, the hostile delivery
+// tests show through the store; here the subject's decoding.
+TEST(MessageParsing, TheSubjectIsUnfoldedAndItsEncodedWordsDecoded) {
     ParsedMessage m;
     std::string error;
-    // CRLF line ends, a folded subject, an encoded word; the empty line
-    // belongs to neither part.
-    ASSERT_EQ(ParseMessage("Received: from a\r\n\tby b\r\nSubject: Re: your\r\n "
-                           "=?UTF-8?B?R3LDvMOfZQ==?= here\r\nX-Spam-Flag: YES\r\n\r\nLine 1\r\n"
-                           "\r\nLine 3\r\n",
+    ASSERT_EQ(ParseMessage("Received: from a\r\nSubject: Re: your\r\n =?UTF-8?B?R3LDvMOfZQ==?= "
+                           "here\r\n\r\nLine 1\r\n",
                            &m, &error),
               S_OK);
-    EXPECT_EQ(m.headers, "Received: from a\r\n\tby b\r\nSubject: Re: your\r\n "
-                         "=?UTF-8?B?R3LDvMOfZQ==?= here\r\nX-Spam-Flag: YES\r\n");
     EXPECT_EQ(m.subject, "Re: your Grüße here");
-    EXPECT_EQ(m.body, "Line 1\r\n\r\nLine 3\r\n");
-
+    EXPECT_EQ(m.body, "Line 1\r\n");
     // Two encoded words in a row join without the space between them; Q
     // encoding turns '_' into a space; Latin-1 becomes UTF-8.
     ASSERT_EQ(
@@ -318,21 +314,6 @@ TEST(MessageParsing, HeadersSubjectAndBodyAsAMailServerHandsThemOver) {
     // A broken encoded word stays as written.
     ASSERT_EQ(ParseMessage("Subject: =?utf-8?B?###?= ok\n\n", &m, &error), S_OK);
     EXPECT_EQ(m.subject, "=?utf-8?B?###?= ok");
-
-    // Without an empty line the first non-header line starts the body.
-    ASSERT_EQ(ParseMessage("From: a\nnot a header line\nmore", &m, &error), S_OK);
-    EXPECT_EQ(m.headers, "From: a\n");
-    EXPECT_EQ(m.body, "not a header line\nmore");
-    EXPECT_EQ(m.subject, "");
-    // Text without any header is all body; headers without a body are all headers.
-    ASSERT_EQ(ParseMessage("just text\n", &m, &error), S_OK);
-    EXPECT_EQ(m.headers, "");
-    EXPECT_EQ(m.body, "just text\n");
-    ASSERT_EQ(ParseMessage("Subject: only", &m, &error), S_OK);
-    EXPECT_EQ(m.headers, "Subject: only");
-    EXPECT_EQ(m.subject, "only");
-    EXPECT_EQ(m.body, "");
-
     EXPECT_EQ(ParseMessage(" \r\n\t", &m, &error), MAPI_E_INVALID_PARAMETER);
     EXPECT_EQ(error, "the message is empty");
 }

@@ -1,9 +1,13 @@
 // A fixture giving each test its own profile file in a fresh directory and
 // an initialised thread.
 #pragma once
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "mailstore/mailbox_ops.h"
@@ -37,6 +41,52 @@ protected:
         std::stringstream s;
         s << in.rdbuf();
         return s.str();
+    }
+
+    // Writes the profile file by hand.
+    void WriteFile(const std::string& text) const {
+        std::filesystem::create_directories(dir_ + "/state");
+        std::ofstream(path_) << text;
+    }
+
+    // A profile's global section with the objects that hold it, released
+    // in turn when it goes.
+    struct Global {
+        LPPROFADMIN admin = nullptr;
+        LPSERVICEADMIN services = nullptr;
+        LPPROFSECT section = nullptr;
+        ~Global() {
+            UlRelease(section);
+            UlRelease(services);
+            UlRelease(admin);
+        }
+    };
+    static HRESULT OpenGlobal(const char* profile, Global* g) {
+        HRESULT hr = MAPIAdminProfiles(0, &g->admin);
+        if (SUCCEEDED(hr))
+            hr = g->admin->AdminServices(const_cast<char*>(profile), nullptr, 0, 0, &g->services);
+        if (SUCCEEDED(hr))
+            hr = g->services->OpenProfileSection(const_cast<LPMAPIUID>(&pbGlobalProfileSectionGuid),
+                                                 nullptr, 0, &g->section);
+        return hr;
+    }
+
+    // Runs `body` in a child process with MAPI initialised; its result is
+    // the child's exit status.
+    static pid_t Child(const std::function<int()>& body) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            MAPIInitialize(nullptr);
+            ::_exit(body());
+        }
+        return pid;
+    }
+    // How a child ended: its exit status, or 128 and the killing signal.
+    static int Wait(pid_t pid) {
+        int status = 0;
+        if (pid < 0 || ::waitpid(pid, &status, 0) != pid)
+            return -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
     // The names in the profile table, in order.

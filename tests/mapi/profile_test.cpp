@@ -48,15 +48,9 @@ TEST_F(MapiProfiles, LifeCycleCreateCollideListDelete) {
 TEST_F(MapiProfiles, TheAgentsProfileIsConfiguredThroughTheProvider) {
     ASSERT_EQ(MakeAgentProfile("Sortwell-host", "agent", nullptr), S_OK);
     EXPECT_EQ(Provider().last_server, "(null)"); // a null server reaches the provider as null
-    LPPROFADMIN admin = nullptr;
-    LPSERVICEADMIN services = nullptr;
-    LPPROFSECT global = nullptr;
-    ASSERT_EQ(MAPIAdminProfiles(0, &admin), S_OK);
-    ASSERT_EQ(admin->AdminServices(const_cast<char*>("SORTWELL-HOST"), nullptr, 0, 0, &services),
-              S_OK);
-    ASSERT_EQ(services->OpenProfileSection(const_cast<LPMAPIUID>(&pbGlobalProfileSectionGuid),
-                                           nullptr, 0, &global),
-              S_OK);
+    Global g;
+    ASSERT_EQ(OpenGlobal("SORTWELL-HOST", &g), S_OK);
+    LPPROFSECT global = g.section;
     LPSPropValue dn = nullptr;
     ASSERT_EQ(HrGetOneProp(global, PR_PROFILE_HOME_SERVER_DN, &dn), S_OK);
     EXPECT_STREQ(dn->Value.lpszA, "/o=Test/ou=Site/cn=Servers/cn=DEFAULT");
@@ -67,9 +61,6 @@ TEST_F(MapiProfiles, TheAgentsProfileIsConfiguredThroughTheProvider) {
     EXPECT_EQ(HrGetOneProp(global, PR_PROFILE_HOME_SERVER, &dn), MAPI_E_NOT_FOUND);
     SPropValue change = Str(PR_PROFILE_HOME_SERVER, "x");
     EXPECT_EQ(HrSetOneProp(global, &change), MAPI_E_NO_ACCESS);
-    UlRelease(global);
-    UlRelease(services);
-    UlRelease(admin);
 }
 
 TEST_F(MapiProfiles, ServiceCreationAndConfigurationFailuresAreClear) {
@@ -132,70 +123,33 @@ TEST_F(MapiProfiles, ServiceCreationAndConfigurationFailuresAreClear) {
     UlRelease(admin);
 }
 
-TEST_F(MapiProfiles, ProfilesPersistAndSurviveAKilledProcess) {
-    ASSERT_EQ(MakeAgentProfile("Sortwell-old", "agent", "HOST1"), S_OK);
-    EXPECT_NE(FileText().find("profile \"Sortwell-old\""), std::string::npos);
-    EXPECT_NE(FileText().find("/o=Test/ou=Site/cn=Servers/cn=HOST1"), std::string::npos);
-
-    // A child makes its profile and dies without cleaning up.
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        MAPIInitialize(nullptr);
-        HRESULT hr = MakeAgentProfile("Sortwell-crashed", "agent", "HOST2");
-        ::_exit(hr == S_OK ? 0 : 3);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(ProfileNames(), (Names{"Sortwell-old", "Sortwell-crashed"}));
-    // The next run finds it and replaces it; no temporary files are left.
-    ASSERT_EQ(MakeAgentProfile("SORTWELL-CRASHED", "agent2", "HOST3"), S_OK);
-    EXPECT_EQ(ProfileNames(), (Names{"Sortwell-old", "SORTWELL-CRASHED"}));
-    EXPECT_EQ(FileText().find("HOST2"), std::string::npos);
-    for (const auto& entry : std::filesystem::directory_iterator(dir_ + "/state"))
-        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
-}
-
 TEST_F(MapiProfiles, AHandWrittenFileIsReadAndCaseVariantsAreReplacedOneByOne) {
-    std::filesystem::create_directories(dir_ + "/state");
-    {
-        std::ofstream out(path_);
-        out << "sortwell-profiles 1\n"
-               "profile \"Sortwell-X\"\n"
-               "service 000102030405060708090a0b0c0d0e0f 1 \"MSEMS\" \"Microsoft Exchange\"\n"
-               "section 13dbb0c8aa05101a9bb000aa002fc45a\n"
-               "prop 6612001e \"/o=Old\"\n"
-               "prop 3001001f \"w\\u00e9\\ud800\"\n"
-               "prop 0fff0102 x:\n"
-               "\n"
-               "profile \"other\"\n"
-               "profile \"SORTWELL-x\"\n";
-    }
+    WriteFile("sortwell-profiles 1\n"
+              "profile \"Sortwell-X\"\n"
+              "service 000102030405060708090a0b0c0d0e0f 1 \"MSEMS\" \"Microsoft Exchange\"\n"
+              "section 13dbb0c8aa05101a9bb000aa002fc45a\n"
+              "prop 6612001e \"/o=Old\"\n"
+              "prop 3001001f \"w\\u00e9\\ud800\"\n"
+              "prop 0fff0102 x:\n"
+              "\n"
+              "profile \"other\"\n"
+              "profile \"SORTWELL-x\"\n");
     EXPECT_EQ(ProfileNames(), (Names{"Sortwell-X", "other", "SORTWELL-x"}));
     // The old profile's global section reads as written, a lone surrogate
     // and an empty binary included.
-    LPPROFADMIN admin = nullptr;
-    LPSERVICEADMIN services = nullptr;
-    LPPROFSECT global = nullptr;
-    ASSERT_EQ(MAPIAdminProfiles(0, &admin), S_OK);
-    ASSERT_EQ(admin->AdminServices(const_cast<char*>("sortwell-x"), nullptr, 0, 0, &services),
-              S_OK);
-    ASSERT_EQ(services->OpenProfileSection(const_cast<LPMAPIUID>(&pbGlobalProfileSectionGuid),
-                                           nullptr, 0, &global),
-              S_OK);
-    ULONG count = 0;
-    LPSPropValue values = nullptr;
-    ASSERT_EQ(global->GetProps(nullptr, 0, &count, &values), S_OK);
-    ASSERT_EQ(count, 3u);
-    EXPECT_STREQ(values[0].Value.lpszA, "/o=Old");
-    EXPECT_EQ(std::u16string(values[1].Value.lpszW), std::u16string(u"w\u00e9") + char16_t(0xD800));
-    EXPECT_EQ(values[2].Value.bin.cb, 0u);
-    MAPIFreeBuffer(values);
-    UlRelease(global);
-    UlRelease(services);
-    UlRelease(admin);
+    {
+        Global g;
+        ASSERT_EQ(OpenGlobal("sortwell-x", &g), S_OK);
+        ULONG count = 0;
+        LPSPropValue values = nullptr;
+        ASSERT_EQ(g.section->GetProps(nullptr, 0, &count, &values), S_OK);
+        ASSERT_EQ(count, 3u);
+        EXPECT_STREQ(values[0].Value.lpszA, "/o=Old");
+        EXPECT_EQ(std::u16string(values[1].Value.lpszW),
+                  std::u16string(u"w\u00e9") + char16_t(0xD800));
+        EXPECT_EQ(values[2].Value.bin.cb, 0u);
+        MAPIFreeBuffer(values);
+    }
     // Each DeleteProfile removes one of the two case variants, so the
     // agent's row-by-row deletion succeeds for both.
     ASSERT_EQ(MakeAgentProfile("sortwell-X", "agent", "NEW"), S_OK);
@@ -206,53 +160,46 @@ TEST_F(MapiProfiles, AHandWrittenFileIsReadAndCaseVariantsAreReplacedOneByOne) {
 TEST_F(MapiProfiles, ConcurrentThreadsAndProcessesLoseNoProfile) {
     constexpr int kThreads = 6;
     constexpr int kEach = 8;
+    auto make = [](const std::string& prefix) {
+        LPPROFADMIN admin = nullptr;
+        if (MAPIAdminProfiles(0, &admin) != S_OK)
+            return 1;
+        int failures = 0;
+        for (int i = 0; i < kEach; ++i) {
+            std::string name = prefix + std::to_string(i);
+            failures += admin->CreateProfile(name.data(), nullptr, 0, 0) != S_OK;
+        }
+        UlRelease(admin);
+        return failures;
+    };
     // The child stays alive until the threads are done: a profile whose
     // creator has ended would be dropped by the next CreateProfile.
     int done[2];
     ASSERT_EQ(::pipe(done), 0);
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    pid_t child = Child([&] {
         ::close(done[1]);
-        MAPIInitialize(nullptr);
-        LPPROFADMIN admin = nullptr;
-        int failures = MAPIAdminProfiles(0, &admin) == S_OK ? 0 : 1;
-        for (int i = 0; admin && i < kThreads * kEach; ++i) {
-            std::string name = "child-" + std::to_string(i);
-            failures += admin->CreateProfile(name.data(), nullptr, 0, 0) != S_OK;
-        }
-        UlRelease(admin);
+        int failures = 0;
+        for (int t = 0; t < kThreads; ++t)
+            failures += make("child-" + std::to_string(t) + "-");
         char byte = 0;
         while (::read(done[0], &byte, 1) < 0 && errno == EINTR) {
         }
-        ::_exit(failures == 0 ? 0 : 4);
-    }
+        return failures == 0 ? 0 : 4;
+    });
     ::close(done[0]);
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t, &failures] {
+        threads.emplace_back([t, &failures, &make] {
             MAPIInitialize(nullptr);
-            LPPROFADMIN admin = nullptr;
-            if (MAPIAdminProfiles(0, &admin) != S_OK) {
-                ++failures;
-                return;
-            }
-            for (int i = 0; i < kEach; ++i) {
-                std::string name = "thread-" + std::to_string(t) + "-" + std::to_string(i);
-                failures += admin->CreateProfile(name.data(), nullptr, 0, 0) != S_OK;
-            }
-            UlRelease(admin);
+            failures += make("thread-" + std::to_string(t) + "-");
             MAPIUninitialize();
         });
     }
     for (auto& th : threads)
         th.join();
     ::close(done[1]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(Wait(child), 0);
     EXPECT_EQ(failures.load(), 0);
     Names names = ProfileNames();
     EXPECT_EQ(names.size(), static_cast<std::size_t>(2 * kThreads * kEach));
@@ -269,20 +216,15 @@ TEST_F(MapiProfiles, ProfilesOfEndedCreatorsGoAtTheNextCreate) {
     ASSERT_GT(self.start_ticks, 0u);
     const std::string boot = self.boot_id.empty() ? "-" : self.boot_id;
     const std::string pid = std::to_string(::getpid());
-    std::filesystem::create_directories(dir_ + "/state");
-    {
-        std::ofstream out(path_);
-        out << "sortwell-profiles 1\n"
-               "profile \"legacy\"\n" // written before owners were recorded
-               "profile \"reused-pid\"\n"
-               "owner "
-            << pid << " " << self.start_ticks - 1 << " " << boot
-            << "\n"
-               "profile \"other-boot\"\n"
-               "owner "
-            << pid << " " << self.start_ticks << " 00000000-0000-0000-0000-000000000000\n"
-            << "profile \"mine\"\nowner " << pid << " " << self.start_ticks << " " << boot << "\n";
-    }
+    const std::string ticks = std::to_string(self.start_ticks);
+    WriteFile("sortwell-profiles 1\n"
+              "profile \"legacy\"\n" // written before owners were recorded
+              "profile \"reused-pid\"\nowner " +
+              pid + " " + std::to_string(self.start_ticks - 1) + " " + boot +
+              "\nprofile \"other-boot\"\nowner " + pid + " " + ticks +
+              " 00000000-0000-0000-0000-000000000000\n"
+              "profile \"mine\"\nowner " +
+              pid + " " + ticks + " " + boot + "\n");
     // A write cut short by a kill, before its rename.
     std::ofstream(path_ + ".tmp.99999.0") << "sortwell-profiles 1\n";
     // Listing drops nothing.
@@ -291,18 +233,13 @@ TEST_F(MapiProfiles, ProfilesOfEndedCreatorsGoAtTheNextCreate) {
     // Killed runs, one after the other: each drops what the previous one
     // left, so only the last one's profile is there.
     for (int i = 0; i < 5; ++i) {
-        pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            MAPIInitialize(nullptr);
-            std::string name = "swl__" + std::to_string(i);
-            if (MakeAgentProfile(name.c_str(), "agent", "HOST") == S_OK)
-                ::raise(SIGKILL);
-            ::_exit(3);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+        std::string name = "swl__" + std::to_string(i);
+        EXPECT_EQ(Wait(Child([&] {
+                      if (MakeAgentProfile(name.c_str(), "agent", "HOST") == S_OK)
+                          ::raise(SIGKILL);
+                      return 3;
+                  })),
+                  128 + SIGKILL);
     }
     EXPECT_EQ(ProfileNames(), (Names{"legacy", "mine", "swl__4"}));
     EXPECT_FALSE(std::filesystem::exists(path_ + ".tmp.99999.0"));
@@ -312,17 +249,14 @@ TEST_F(MapiProfiles, ProfilesOfEndedCreatorsGoAtTheNextCreate) {
     int ready[2];
     ASSERT_EQ(::pipe(hold), 0);
     ASSERT_EQ(::pipe(ready), 0);
-    pid_t running = ::fork();
-    ASSERT_GE(running, 0);
-    if (running == 0) {
+    pid_t running = Child([&] {
         ::close(hold[1]);
-        MAPIInitialize(nullptr);
         char byte = MakeAgentProfile("swl__running", "agent", "HOST") == S_OK ? 1 : 0;
         (void)!::write(ready[1], &byte, 1);
         while (::read(hold[0], &byte, 1) < 0 && errno == EINTR) {
         }
-        ::_exit(0);
-    }
+        return 0;
+    });
     ::close(hold[0]);
     ::close(ready[1]);
     char made = 0;
@@ -337,19 +271,13 @@ TEST_F(MapiProfiles, ProfilesOfEndedCreatorsGoAtTheNextCreate) {
 
     // Once the running creator has ended, its profile goes too.
     ::close(hold[1]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(running, &status, 0), running);
-    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(Wait(running), 0);
     ASSERT_EQ(MakeAgentProfile("swl__last", "agent", "HOST"), S_OK);
     EXPECT_EQ(ProfileNames(), (Names{"legacy", "mine", "swl__next", "swl__last"}));
 }
 
 TEST_F(MapiProfiles, CorruptOrUnusableFilesGiveClearResults) {
-    std::filesystem::create_directories(dir_ + "/state");
-    {
-        std::ofstream out(path_);
-        out << "sortwell-profiles 1\nprofile \"ok\"\nprop zz\n";
-    }
+    WriteFile("sortwell-profiles 1\nprofile \"ok\"\nprop zz\n");
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(ProfileNames(), Names{}); // treated as empty
     std::string err = ::testing::internal::GetCapturedStderr();
