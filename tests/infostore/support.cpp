@@ -1,5 +1,7 @@
 #include "tests/infostore/support.h"
 
+#include "exchange_util/exchange_util.h"
+
 #include <unistd.h>
 
 #include <cstdlib>
@@ -105,21 +107,10 @@ void StoreTest::TearDown() {
 }
 
 LPMDB StoreTest::PrivateStore() {
-    if (private_store_ != nullptr)
-        return private_store_;
-    Obj<IMAPITable> table;
-    EXPECT_EQ(session_->GetMsgStoresTable(0, table.out()), S_OK);
-    if (!table)
-        return nullptr;
-    Rows rows;
-    SizedSPropTagArray<2> columns = {2, {PR_ENTRYID, PR_MDB_PROVIDER}};
-    EXPECT_EQ(HrQueryAllRows(table.get(), columns.get(), nullptr, nullptr, 0, rows.out()), S_OK);
-    if (rows.size() != 1)
-        return nullptr;
-    const SBinary& id = rows[0].lpProps[0].Value.bin;
-    EXPECT_EQ(session_->OpenMsgStore(0, id.cb, reinterpret_cast<LPENTRYID>(id.lpb), nullptr,
-                                     MAPI_BEST_ACCESS, &private_store_),
-              S_OK);
+    if (private_store_ == nullptr) {
+        EXPECT_EQ(HrOpenStoreByProvider(session_, &PRIVATE_STORE_PROVIDER_UID, &private_store_),
+                  S_OK);
+    }
     return private_store_;
 }
 
