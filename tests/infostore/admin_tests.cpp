@@ -102,18 +102,8 @@ TEST_F(Properties, StoresFoldersAndMessagesAnswerAsMapiDoes) {
     EXPECT_EQ(all.get()[2].ulPropTag, PROP_TAG(PT_ERROR, PROP_ID(PR_SUBJECT)));
     EXPECT_EQ(all.get()[3].Value.l, static_cast<LONG>(MAPI_STORE));
 
-    // A folder is renamed at SaveChanges, unless the name is taken.
     Obj<IMAPIFolder> drafts;
     ASSERT_EQ(OpenFolder(store.get(), "alice", "Drafts", drafts.out()), S_OK);
-    SPropValue name{};
-    name.ulPropTag = PR_DISPLAY_NAME;
-    name.Value.lpszA = const_cast<char*>("outbox");
-    ASSERT_EQ(drafts->SetProps(1, &name, nullptr), S_OK);
-    EXPECT_EQ(drafts->SaveChanges(0), MAPI_E_COLLISION);
-    name.Value.lpszA = const_cast<char*>("Entwürfe");
-    ASSERT_EQ(drafts->SetProps(1, &name, nullptr), S_OK);
-    ASSERT_EQ(drafts->SaveChanges(0), S_OK);
-    EXPECT_EQ(FolderId("alice", "ENTWÜRFE"), FolderId("alice", "entwürfe"));
 
     // A message refuses its computed properties, exists from SaveChanges,
     // keeps any other property and reads it back when opened again.
@@ -130,7 +120,7 @@ TEST_F(Properties, StoresFoldersAndMessagesAnswerAsMapiDoes) {
     ASSERT_NE(problems.get(), nullptr);
     ASSERT_EQ(problems->cProblem, 1u);
     EXPECT_EQ(problems->aProblem[0].scode, MAPI_E_COMPUTED);
-    EXPECT_TRUE(Messages("alice", "Entwürfe").empty());
+    EXPECT_TRUE(Messages("alice", "Drafts").empty());
     ASSERT_EQ(message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
     std::vector<BYTE> entry = PropBytes(message.get(), PR_ENTRYID);
     Obj<IMessage> reopened;
