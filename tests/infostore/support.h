@@ -22,77 +22,46 @@ const std::string& ScratchDir();
 std::string FreshPath(const std::string& stem);
 void RemoveStoreFiles(const std::string& path);
 
-// Releases a MAPI object on scope exit.
-template <typename T> class Obj {
+// Gives back what it holds, by `Free`, on scope exit or when it is reused
+// through out().
+template <typename T, void (*Free)(T*)> class Held {
 public:
-    Obj() = default;
-    explicit Obj(T* p) : p_(p) {}
-    Obj(const Obj&) = delete;
-    Obj& operator=(const Obj&) = delete;
-    ~Obj() { reset(); }
-    void reset(T* p = nullptr) {
+    Held() = default;
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    ~Held() { reset(); }
+    void reset() {
         if (p_ != nullptr)
-            p_->Release();
-        p_ = p;
+            Free(p_);
+        p_ = nullptr;
     }
     T** out() {
         reset();
         return &p_;
     }
-    LPUNKNOWN* unk() {
-        reset();
-        return reinterpret_cast<LPUNKNOWN*>(&p_);
-    }
+    LPUNKNOWN* unk() { return reinterpret_cast<LPUNKNOWN*>(out()); }
     T* get() const { return p_; }
     T* operator->() const { return p_; }
     explicit operator bool() const { return p_ != nullptr; }
-
-private:
-    T* p_ = nullptr;
-};
-
-// Frees a MAPI buffer on scope exit.
-template <typename T> class Buf {
-public:
-    Buf() = default;
-    Buf(const Buf&) = delete;
-    Buf& operator=(const Buf&) = delete;
-    ~Buf() { reset(); }
-    void reset() {
-        if (p_ != nullptr)
-            MAPIFreeBuffer(p_);
-        p_ = nullptr;
-    }
-    T** out() {
-        reset();
-        return &p_;
-    }
-    T* get() const { return p_; }
-    T* operator->() const { return p_; }
-
-private:
-    T* p_ = nullptr;
-};
-
-// Frees a row set on scope exit.
-class Rows {
-public:
-    Rows() = default;
-    Rows(const Rows&) = delete;
-    Rows& operator=(const Rows&) = delete;
-    ~Rows() { FreeProws(p_); }
-    LPSRowSet* out() {
-        FreeProws(p_);
-        p_ = nullptr;
-        return &p_;
-    }
-    LPSRowSet get() const { return p_; }
+    // For row sets.
     ULONG size() const { return p_ ? p_->cRows : 0; }
     const SRow& operator[](ULONG i) const { return p_->aRow[i]; }
 
 private:
-    LPSRowSet p_ = nullptr;
+    T* p_ = nullptr;
 };
+template <typename T> void ReleaseObject(T* p) {
+    p->Release();
+}
+template <typename T> void FreeBuffer(T* p) {
+    MAPIFreeBuffer(p);
+}
+inline void FreeRows(SRowSet* p) {
+    FreeProws(p);
+}
+template <typename T> using Obj = Held<T, ReleaseObject<T>>; // a MAPI object
+template <typename T> using Buf = Held<T, FreeBuffer<T>>;    // a MAPI buffer
+using Rows = Held<SRowSet, FreeRows>;                        // a row set
 
 std::vector<BYTE> Bytes(const SBinary& bin);
 std::vector<BYTE> Bytes(ULONG cb, const void* data);
