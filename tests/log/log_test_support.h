@@ -1,14 +1,16 @@
 // Shared pieces of the logging tests: a time zone set for a while, civil
-// times, the event file switched on.
+// times, the event file switched on, the settings record.
 #pragma once
 #include "controller/win32logging.h"
 #include "log/xal_log_internal.h"
+#include "platform/win32/win32_base.h"
 #include "platform/xalshareddata/xal_shared_log_settings.h"
 #include "runtime/vtxpr_time.h"
 #include "tests/support/clock.h"
 #include "tests/support/events.h"
 #include "tests/support/files.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -76,6 +78,19 @@ inline void UseEventFile(const std::string& path) {
 
 inline std::u16string U16(const std::string& text) {
     return std::u16string(text.begin(), text.end());
+}
+
+inline XAL_SHARED_LOG_SETTINGS& Settings() {
+    return xal_shared_log_settings;
+}
+
+inline int Lines(const std::string& text) {
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// "pid.tid" of the calling thread, as a line's prefix shows them.
+inline std::string Ids() {
+    return std::to_string(GetCurrentProcessId()) + "." + std::to_string(GetCurrentThreadId());
 }
 
 } // namespace logtest

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <future>
+#include <tuple>
 #include <sys/mman.h>
 #include <thread>
 
@@ -20,38 +21,25 @@ namespace {
 using swtest::EventRecord;
 using swtest::ReadEventFile;
 
+using logtest::Ids;
 using logtest::ReadFile;
-
-XAL_SHARED_LOG_SETTINGS& Settings() {
-    return xal_shared_log_settings;
-}
-
-std::string Ids() {
-    return std::to_string(GetCurrentProcessId()) + "." + std::to_string(GetCurrentThreadId());
-}
+using logtest::Settings;
 
 // Each test starts with threshold 5, no stream (event log), events going to
 // a fresh event file, and gets the record back as it was.
 class LogCore : public ::testing::Test {
 protected:
+    static auto Fields() {
+        return std::tie(Settings().level, Settings().stream, Settings().rotate_period,
+                        Settings().keep);
+    }
     void SetUp() override {
         xal_shared_log_settings_load();
-        saved_level_ = Settings().level;
-        saved_stream_ = Settings().stream;
-        saved_period_ = Settings().rotate_period;
-        saved_keep_ = Settings().keep;
-        Settings().level = 5;
-        Settings().stream = nullptr;
-        Settings().rotate_period = 0;
-        Settings().keep = 0;
+        saved_ = Fields();
+        Fields() = std::make_tuple(5, nullptr, 0, 0);
         logtest::UseEventFile(events_);
     }
-    void TearDown() override {
-        Settings().level = saved_level_;
-        Settings().stream = saved_stream_;
-        Settings().rotate_period = saved_period_;
-        Settings().keep = saved_keep_;
-    }
+    void TearDown() override { Fields() = saved_; }
     std::vector<EventRecord> Events() {
         std::vector<std::string> bad;
         auto events = ReadEventFile(events_, &bad);
@@ -61,10 +49,7 @@ protected:
 
     logtest::ScratchDir dir_;
     std::string events_ = dir_ / "events.jsonl";
-    std::int32_t saved_level_ = 0;
-    std::FILE* saved_stream_ = nullptr;
-    std::int32_t saved_period_ = 0;
-    std::int32_t saved_keep_ = 0;
+    std::tuple<std::int32_t, std::FILE*, std::int32_t, std::int32_t> saved_;
 };
 
 TEST(Catalogue, EveryLoggedIdHasItsTextAndEverythingElseIsEmpty) {
@@ -216,40 +201,24 @@ TEST_F(LogCore, AnIdWithoutTextIsLoggedAsInternalErrorWithThatId) {
     }
 }
 
-// A string whose first character sits on an unreadable page: formatting it
-// would crash the test.
-class UnreadableText {
-public:
-    UnreadableText() {
-        const long page = ::sysconf(_SC_PAGESIZE);
-        memory_ = ::mmap(nullptr, static_cast<std::size_t>(page), PROT_NONE,
-                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        size_ = static_cast<std::size_t>(page);
-    }
-    ~UnreadableText() { ::munmap(memory_, size_); }
-    const char16_t* get() const { return static_cast<const char16_t*>(memory_); }
-
-private:
-    void* memory_;
-    std::size_t size_;
-};
-
 TEST_F(LogCore, DroppedMessagesAreNeverFormattedOrWritten) {
-    UnreadableText poison;
-    ASSERT_NE(poison.get(), MAP_FAILED);
+    // Text on an unreadable page: formatting it would crash the test.
+    void* page = ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(page, MAP_FAILED);
+    const auto* poison = static_cast<const char16_t*>(page);
     Settings().level = 5;
-    xal_log_message(XAL_LOG_INFO, 28001, poison.get());
-    xal_log_message(XAL_LOG_DEBUG, 28007, poison.get(), 1u);
+    xal_log_message(XAL_LOG_INFO, 28001, poison);
+    xal_log_message(XAL_LOG_DEBUG, 28007, poison, 1u);
     // A zeroed threshold logs nothing at all, not even alerts.
     Settings().level = 0;
-    xal_log_message(XAL_LOG_ALERT, 28001, poison.get());
+    xal_log_message(XAL_LOG_ALERT, 28001, poison);
     // The same with a stream: no line reaches the file either.
     const std::string file = dir_ / "agent.log";
     std::FILE* stream = std::fopen(file.c_str(), "a+");
     Settings().stream = stream;
-    xal_log_message(XAL_LOG_ERR, 28001, poison.get());
+    xal_log_message(XAL_LOG_ERR, 28001, poison);
     Settings().level = 3;
-    xal_log_message(XAL_LOG_WARNING, 28001, poison.get());
+    xal_log_message(XAL_LOG_WARNING, 28001, poison);
     Settings().stream = nullptr;
     std::fclose(stream);
     EXPECT_TRUE(Events().empty());
@@ -258,6 +227,7 @@ TEST_F(LogCore, DroppedMessagesAreNeverFormattedOrWritten) {
     Settings().level = 6;
     xal_log_message(XAL_LOG_INFO, 28018);
     EXPECT_EQ(Events().size(), 1u);
+    ::munmap(page, 4096);
 }
 
 TEST_F(LogCore, LongMessagesAreCutAtTheBufferEndAndStillEndInALineFeed) {
@@ -368,10 +338,6 @@ TEST_F(LogCore, AWriteErrorSwitchesToStandardErrorWithOneNotice) {
     EXPECT_LT(text.find("[28018]"), text.find("[28019]"));
     EXPECT_TRUE(Events().empty());
 }
-
-} // namespace
-
-namespace {
 
 TEST_F(LogCore, ThreadsWritingToOneFileNeverMixTheirLines) {
     const std::string file = dir_ / "agent.log";

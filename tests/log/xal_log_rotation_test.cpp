@@ -15,13 +15,12 @@ namespace {
 using swtest::EventRecord;
 using swtest::ReadEventFile;
 
+using logtest::Ids;
+using logtest::Lines;
 using logtest::ReadFile;
+using logtest::Settings;
 using logtest::Utc;
 namespace fs = std::filesystem;
-
-XAL_SHARED_LOG_SETTINGS& Settings() {
-    return xal_shared_log_settings;
-}
 
 std::set<std::string> Names(const std::string& directory) {
     std::set<std::string> names;
@@ -35,13 +34,11 @@ void Touch(const std::string& path, const std::string& content = "old\n") {
     swtest::WriteFile(path, content);
 }
 
-int Lines(const std::string& text) {
-    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
-}
-
 // Configures the record from the environment for a log file in a scratch
 // directory; the events of the rotation reports go to an event file beside
-// it. The environment and the record are put back afterwards.
+// it. The environment and the record are put back afterwards. The zone is
+// UTC and the clock starts at 10:17 on 28 March 2026 unless a test says
+// otherwise.
 class Rotation : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -65,7 +62,14 @@ protected:
         ASSERT_NE(Settings().stream, stderr);
     }
     std::vector<EventRecord> Events() { return ReadEventFile(events_); }
+    // Moves the clock to that UTC time in March 2026 and logs `id`.
+    void LogAt(int day, int hour, int minute, int second, int id = 28018) {
+        clock_.Set(Utc(2026, 3, day, hour, minute, second));
+        xal_log_message(XAL_LOG_NOTICE, id);
+    }
 
+    logtest::TimeZone zone_{"UTC"};
+    logtest::FakeClock clock_{Utc(2026, 3, 28, 10, 17, 0)};
     logtest::ScratchDir dir_;
     std::string logs_ = dir_ / "logs";
     std::string log_ = logs_ + "/agent.log";
@@ -73,17 +77,14 @@ protected:
 };
 
 TEST_F(Rotation, HourlyFilesMoveAtTheFirstLineAfterTheBoundary) {
-    logtest::TimeZone zone("UTC");
-    logtest::FakeClock clock(Utc(2026, 3, 28, 10, 17, 0));
     Configure(log_, "hour");
     EXPECT_EQ(Settings().rotate_period, 3600);
 
     xal_log_message(XAL_LOG_NOTICE, 28018);
-    clock.Set(Utc(2026, 3, 28, 10, 59, 59));
-    xal_log_message(XAL_LOG_NOTICE, 28019);
+    LogAt(28, 10, 59, 59, 28019);
     EXPECT_EQ(Names(logs_), (std::set<std::string>{"agent.log"}));
 
-    clock.Set(Utc(2026, 3, 28, 11, 0, 5));
+    clock_.Set(Utc(2026, 3, 28, 11, 0, 5));
     xal_log_message(XAL_LOG_ERR, 28014, 1u);
     EXPECT_EQ(Names(logs_), (std::set<std::string>{"agent.log", "agent.log202603281000.log"}));
     const std::string closed = ReadFile(logs_ + "/agent.log202603281000.log");
@@ -95,102 +96,79 @@ TEST_F(Rotation, HourlyFilesMoveAtTheFirstLineAfterTheBoundary) {
     EXPECT_NE(current.find("28 Mar 2026 11:00:05 (ERROR:"), std::string::npos);
 
     // A skipped hour: the name carries the start of the period that ended.
-    clock.Set(Utc(2026, 3, 28, 13, 10, 0));
-    xal_log_message(XAL_LOG_NOTICE, 28018);
+    LogAt(28, 13, 10, 0);
     EXPECT_EQ(Names(logs_), (std::set<std::string>{"agent.log", "agent.log202603281000.log",
                                                    "agent.log202603281100.log"}));
     EXPECT_TRUE(Events().empty());
 }
 
 TEST_F(Rotation, HoursAreAlignedToLocalTimeNotToUtc) {
-    logtest::TimeZone zone("IST-5:30"); // UTC+5:30 all year
-    const std::int64_t ist = 5 * 3600 + 1800;
-    logtest::FakeClock clock(Utc(2026, 3, 28, 10, 17, 0) - ist);
+    logtest::TimeZone zone("IST-5:30");     // UTC+5:30 all year
+    clock_.Set(Utc(2026, 3, 28, 4, 47, 0)); // 10:17 local
     Configure(log_, "3600");
     xal_log_message(XAL_LOG_NOTICE, 28018);
-    clock.Set(Utc(2026, 3, 28, 10, 59, 0) - ist); // 05:29 UTC: a UTC hour ended, no local one
-    xal_log_message(XAL_LOG_NOTICE, 28018);
+    LogAt(28, 5, 29, 0); // 10:59 local: a UTC hour ended, no local one
     EXPECT_EQ(Names(logs_).size(), 1u);
-    clock.Set(Utc(2026, 3, 28, 11, 0, 1) - ist);
-    xal_log_message(XAL_LOG_NOTICE, 28019);
+    LogAt(28, 5, 30, 1, 28019); // 11:00:01 local
     EXPECT_EQ(Names(logs_), (std::set<std::string>{"agent.log", "agent.log202603281000.log"}));
 }
 
 TEST_F(Rotation, DailyFilesTurnAtLocalMidnightAcrossADaylightSavingChange) {
     // Central European time: summer time from 02:00 on 29 March 2026.
     logtest::TimeZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
-    logtest::FakeClock clock(Utc(2026, 3, 28, 11, 0, 0)); // 12:00 CET
+    clock_.Set(Utc(2026, 3, 28, 11, 0, 0)); // 12:00 CET
     Configure(log_, "day");
     xal_log_message(XAL_LOG_NOTICE, 28018);
-    clock.Set(Utc(2026, 3, 28, 22, 59, 59)); // 23:59:59 CET
-    xal_log_message(XAL_LOG_NOTICE, 28018);
+    LogAt(28, 22, 59, 59); // 23:59:59 CET
     EXPECT_EQ(Names(logs_).size(), 1u);
 
-    clock.Set(Utc(2026, 3, 28, 23, 0, 1)); // 00:00:01 CET, 29 March
-    xal_log_message(XAL_LOG_NOTICE, 28019);
-    EXPECT_TRUE(fs::exists(logs_ + "/agent.log202603280000.log"));
+    LogAt(28, 23, 0, 1, 28019); // 00:00:01 CET, 29 March
     EXPECT_EQ(Lines(ReadFile(logs_ + "/agent.log202603280000.log")), 2);
 
     // The offset cached at the last move is the winter one, so the first
     // boundary after the change falls an hour late, at 01:00 summer time...
-    clock.Set(Utc(2026, 3, 29, 22, 30, 0)); // 00:30 CEST, 30 March
-    xal_log_message(XAL_LOG_NOTICE, 28018);
+    LogAt(29, 22, 30, 0); // 00:30 CEST, 30 March
     EXPECT_EQ(Names(logs_).size(), 2u);
-    clock.Set(Utc(2026, 3, 29, 23, 0, 1)); // 01:00:01 CEST
-    xal_log_message(XAL_LOG_NOTICE, 28018);
-    EXPECT_TRUE(fs::exists(logs_ + "/agent.log202603290000.log"));
+    LogAt(29, 23, 0, 1); // 01:00:01 CEST
     EXPECT_EQ(Lines(ReadFile(logs_ + "/agent.log202603290000.log")), 2);
 
     // ...and from then on the day turns at local midnight in summer time.
-    clock.Set(Utc(2026, 3, 30, 21, 59, 59)); // 23:59:59 CEST
-    xal_log_message(XAL_LOG_NOTICE, 28018);
+    LogAt(30, 21, 59, 59); // 23:59:59 CEST
     EXPECT_EQ(Names(logs_).size(), 3u);
-    clock.Set(Utc(2026, 3, 30, 22, 0, 1)); // 00:00:01 CEST, 31 March
-    xal_log_message(XAL_LOG_NOTICE, 28019);
-    EXPECT_TRUE(fs::exists(logs_ + "/agent.log202603300000.log"));
+    LogAt(30, 22, 0, 1, 28019); // 00:00:01 CEST, 31 March
     EXPECT_EQ(Lines(ReadFile(logs_ + "/agent.log202603300000.log")), 2);
     EXPECT_EQ(Lines(ReadFile(log_)), 1);
 }
 
 TEST_F(Rotation, AnExistingRotatedNameIsNeverOverwritten) {
-    logtest::TimeZone zone("UTC");
-    logtest::FakeClock clock(Utc(2026, 3, 28, 10, 17, 0));
     Touch(logs_ + "/agent.log202603281000.log", "kept as it was\n");
     Configure(log_, "hour");
     xal_log_message(XAL_LOG_NOTICE, 28018);
-    clock.Set(Utc(2026, 3, 28, 11, 0, 5));
-    xal_log_message(XAL_LOG_NOTICE, 28019);
+    LogAt(28, 11, 0, 5, 28019);
     EXPECT_EQ(ReadFile(logs_ + "/agent.log202603281000.log"), "kept as it was\n");
     EXPECT_EQ(Lines(ReadFile(log_)), 2); // the current file keeps growing
     // The next period moves it as usual.
-    clock.Set(Utc(2026, 3, 28, 12, 0, 5));
-    xal_log_message(XAL_LOG_NOTICE, 28018);
+    LogAt(28, 12, 0, 5);
     EXPECT_EQ(Lines(ReadFile(logs_ + "/agent.log202603281100.log")), 2);
     EXPECT_EQ(Lines(ReadFile(log_)), 1);
     EXPECT_TRUE(Events().empty());
 }
 
 TEST_F(Rotation, AFileWithoutExtensionGetsTheStampAtTheEnd) {
-    logtest::TimeZone zone("UTC");
-    logtest::FakeClock clock(Utc(2026, 3, 28, 10, 17, 0));
     Configure(logs_ + "/agentlog", "hour", "1");
     EXPECT_EQ(std::u16string(Settings().log_extension), u"");
     xal_log_message(XAL_LOG_NOTICE, 28018);
-    clock.Set(Utc(2026, 3, 28, 11, 0, 5));
-    xal_log_message(XAL_LOG_NOTICE, 28018);
-    clock.Set(Utc(2026, 3, 28, 12, 0, 5));
-    xal_log_message(XAL_LOG_NOTICE, 28018);
+    LogAt(28, 11, 0, 5);
+    LogAt(28, 12, 0, 5);
     // Keep 1: the older rotated file is gone, the live file never matches.
     EXPECT_EQ(Names(logs_), (std::set<std::string>{"agentlog", "agentlog202603281100"}));
 }
 
 TEST_F(Rotation, WithoutAPeriodTheFileNeverRotates) {
-    logtest::TimeZone zone("UTC");
-    logtest::FakeClock clock(Utc(2026, 3, 28, 10, 17, 0));
     Configure(log_, "0");
     EXPECT_EQ(Settings().rotate_period, 0);
     for (int day = 0; day < 3; ++day) {
-        clock.Advance(86400);
+        clock_.Advance(86400);
         xal_log_message(XAL_LOG_NOTICE, 28018);
     }
     EXPECT_EQ(Names(logs_), (std::set<std::string>{"agent.log"}));
@@ -198,8 +176,6 @@ TEST_F(Rotation, WithoutAPeriodTheFileNeverRotates) {
 }
 
 TEST_F(Rotation, CleanUpKeepsTheNewestAndLeavesEveryOtherNameAlone) {
-    logtest::TimeZone zone("UTC");
-    logtest::FakeClock clock(Utc(2026, 3, 28, 10, 17, 0));
     const std::set<std::string> rotated = {"agent.log202603270800.log", "agent.log202603270900.log",
                                            // Plain code-unit order puts upper case first: this one
                                            // counts as the oldest.
@@ -220,8 +196,7 @@ TEST_F(Rotation, CleanUpKeepsTheNewestAndLeavesEveryOtherNameAlone) {
     }
     Configure(log_, "hour", "2");
     xal_log_message(XAL_LOG_NOTICE, 28018);
-    clock.Set(Utc(2026, 3, 28, 11, 0, 5));
-    xal_log_message(XAL_LOG_NOTICE, 28018);
+    LogAt(28, 11, 0, 5);
 
     std::set<std::string> expected = others;
     expected.insert({"agent.log", "agent.log202603271100.log", "agent.log202603281000.log"});
@@ -258,24 +233,20 @@ TEST_F(Rotation, CleanUpOfTheCurrentDirectoryAndItsFailures) {
 }
 
 TEST_F(Rotation, AFailedCleanUpIsReportedAsAnErrorEvent) {
-    logtest::TimeZone zone("UTC");
-    logtest::FakeClock clock(Utc(2026, 3, 28, 10, 17, 0));
     Configure(log_, "hour", "3");
     // The directory to clean is one that cannot be listed.
     const std::u16string missing = logtest::U16(dir_ / "gone");
     std::fill(std::begin(Settings().log_directory), std::end(Settings().log_directory), u'\0');
     std::copy(missing.begin(), missing.end(), Settings().log_directory);
     xal_log_message(XAL_LOG_NOTICE, 28018);
-    clock.Set(Utc(2026, 3, 28, 11, 0, 5));
-    xal_log_message(XAL_LOG_NOTICE, 28019);
+    LogAt(28, 11, 0, 5, 28019);
     const auto events = Events();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].type, 1);
     EXPECT_EQ(events[0].event_id, 0xC0000202u);
     EXPECT_EQ(events[0].category, 10); // from the error number, 10024 / 1000
     EXPECT_EQ(events[0].strings[0],
-              "[Corvane] (ERROR:" + std::to_string(GetCurrentProcessId()) + "." +
-                  std::to_string(GetCurrentThreadId()) +
+              "[Corvane] (ERROR:" + Ids() +
                   "): [10024] Deletion of some or all of the old logs failed with errno 10024. "
                   "Undeleted files will remain in the log directory.\n");
     // The line itself still went to the new file.
@@ -283,16 +254,13 @@ TEST_F(Rotation, AFailedCleanUpIsReportedAsAnErrorEvent) {
 }
 
 TEST_F(Rotation, EveryFourthFailedMoveIsReported) {
-    logtest::TimeZone zone("UTC");
-    logtest::FakeClock clock(Utc(2026, 3, 28, 10, 17, 0));
     Configure(log_, "hour");
     xal_log_message(XAL_LOG_NOTICE, 28018);
     // The file vanishes under the writer before each boundary: the move
     // fails with ENOENT and a new file is opened in its place.
     for (int hour = 11; hour <= 14; ++hour) {
         fs::remove(log_);
-        clock.Set(Utc(2026, 3, 28, hour, 0, 5));
-        xal_log_message(XAL_LOG_NOTICE, 28019);
+        LogAt(28, hour, 0, 5, 28019);
         EXPECT_EQ(Events().size(), hour < 14 ? 0u : 1u) << "after the move at " << hour;
         EXPECT_EQ(Lines(ReadFile(log_)), 1);
     }
@@ -300,26 +268,21 @@ TEST_F(Rotation, EveryFourthFailedMoveIsReported) {
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].category, 0); // 2 / 1000
     EXPECT_EQ(events[0].strings[0],
-              "[Corvane] (ERROR:" + std::to_string(GetCurrentProcessId()) + "." +
-                  std::to_string(GetCurrentThreadId()) +
+              "[Corvane] (ERROR:" + Ids() +
                   "): [2] Rename of log file failed with errno 2. Logs will continue to be "
                   "written to the file specified in the config.\n");
     EXPECT_EQ(Settings().rotate_failures, 0);
     fs::remove(log_);
-    clock.Set(Utc(2026, 3, 28, 15, 0, 5));
-    xal_log_message(XAL_LOG_NOTICE, 28019);
+    LogAt(28, 15, 0, 5, 28019);
     EXPECT_EQ(Events().size(), 1u);
     EXPECT_EQ(Settings().rotate_failures, 1);
 }
 
 TEST_F(Rotation, AFailedMoveWithAFailedReopenIsReportedAtOnce) {
-    logtest::TimeZone zone("UTC");
-    logtest::FakeClock clock(Utc(2026, 3, 28, 10, 17, 0));
     Configure(log_, "hour");
     xal_log_message(XAL_LOG_NOTICE, 28018);
     fs::remove_all(logs_);
-    clock.Set(Utc(2026, 3, 28, 11, 0, 5));
-    xal_log_message(XAL_LOG_NOTICE, 28019); // lost: no file, and not sent elsewhere
+    LogAt(28, 11, 0, 5, 28019); // lost: no file, and not sent elsewhere
     EXPECT_EQ(Settings().stream, nullptr);
     xal_log_message(XAL_LOG_NOTICE, 28018); // now goes to the event log
     const auto events = Events();

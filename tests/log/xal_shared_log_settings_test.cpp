@@ -12,19 +12,13 @@
 
 namespace {
 
+using logtest::Lines;
 using logtest::ReadFile;
+using logtest::Settings;
 using logtest::Utc;
-
-XAL_SHARED_LOG_SETTINGS& Settings() {
-    return xal_shared_log_settings;
-}
 
 const char* const kVariables[] = {"XAL_LOG_LEVEL", "XAL_LOG_FILE", "XAL_LOG_ROTATE",
                                   "XAL_LOG_KEEP"};
-
-int Lines(const std::string& text) {
-    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
-}
 
 class SettingsFromEnvironment : public ::testing::Test {
 protected:

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -18,32 +19,11 @@ namespace {
 using swtest::EventRecord;
 using swtest::ReadEventFile;
 
-// "2026-12-04T07:05:09.123Z"
-bool IsUtcStamp(const std::string& text) {
-    const std::string shape = "dddd-dd-ddTdd:dd:dd.dddZ";
-    if (text.size() != shape.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < shape.size(); ++i) {
-        const bool ok = shape[i] == 'd' ? (text[i] >= '0' && text[i] <= '9') : text[i] == shape[i];
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Events go to a fresh event file; the program's source is closed first so
 // that the next event opens it on demand under the environment set here.
 class EventLog : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ::setenv("SORTWELL_EVENTLOG", "FILE", 1);
-        ::setenv("SORTWELL_EVENTLOG_FILE", events_.c_str(), 1);
-        if (event_log_toggle_source(u"Sortwell") > 1) {
-            event_log_toggle_source(u"Sortwell");
-        }
-    }
+    void SetUp() override { logtest::UseEventFile(events_); }
     void TearDown() override {
         if (event_log_toggle_source(u"Sortwell") > 1) {
             event_log_toggle_source(u"Sortwell");
@@ -115,7 +95,9 @@ TEST_F(EventLog, TheFirstEventRegistersTheDefaultSourceAndCarriesItsFields) {
     EXPECT_EQ(events[0].strings[0], "[Corvane] (WARNING:1.2): [28007] \"quoted\" \xc3\xa9\n");
     EXPECT_EQ(events[0].data, "");
     EXPECT_EQ(events[0].message, "WARNING: '" + events[0].strings[0] + "'.");
-    EXPECT_TRUE(IsUtcStamp(events[0].time)) << events[0].time;
+    EXPECT_TRUE(
+        std::regex_match(events[0].time, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
+        << events[0].time;
 }
 
 TEST_F(EventLog, FourBytesOfDataAddTheirLow16BitsAsAnInsertion) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -61,24 +62,24 @@ TEST(RegistryHive, ValueTypesEscapesAndContinuations) {
     ASSERT_TRUE(ParseRegistryHive(kSample, &hive, &error)) << error.line << ": " << error.message;
     const std::u16string key = u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Altavane\\Sortwell";
 
-    const RegistryValue* alias = Find(hive, key, u"Alias");
-    ASSERT_NE(alias, nullptr);
-    EXPECT_EQ(alias->type, 1u);
-    EXPECT_EQ(alias->data, Utf16Le(u"sortwell-admin"));
-    EXPECT_EQ(Find(hive, key, u"Quoted")->data, Utf16Le(u"say \"hi\" to C:\\temp\\"));
-    EXPECT_EQ(Find(hive, key, u"Threads")->type, 4u);
-    EXPECT_EQ(Find(hive, key, u"Threads")->data, (Bytes{0x14, 0, 0, 0}));
-    EXPECT_EQ(Find(hive, key, u"Blob")->type, 3u);
-    EXPECT_EQ(Find(hive, key, u"Blob")->data, (Bytes{1, 2, 0xff}));
-    EXPECT_EQ(Find(hive, key, u"Expand")->type, 2u);
-    EXPECT_EQ(Find(hive, key, u"Expand")->data, Utf16Le(u"%A%"));
-    EXPECT_EQ(Find(hive, key, u"List")->type, 7u);
-    EXPECT_EQ(Find(hive, key, u"List")->data, (Bytes{0x61, 0, 0, 0, 0x62, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(Find(hive, key, u"Big")->type, 11u);
-    EXPECT_EQ(Find(hive, key, u"Big")->data, (Bytes{1, 0, 0, 0, 0, 0, 0, 0x80}));
-    EXPECT_EQ(Find(hive, key, u"Empty")->data, Bytes{});
-    EXPECT_EQ(Find(hive, key, u"")->data, Utf16Le(u"the default"));
-    EXPECT_EQ(Find(hive, key, u"spam folder")->data, Utf16Le(u"Junk \u2013 Spam"));
+    const std::tuple<std::string, std::uint32_t, Bytes> values[] = {
+        {"Alias", 1, Utf16Le(u"sortwell-admin")},
+        {"Quoted", 1, Utf16Le(u"say \"hi\" to C:\\temp\\")},
+        {"Threads", 4, {0x14, 0, 0, 0}},
+        {"Blob", 3, {1, 2, 0xff}},
+        {"Expand", 2, Utf16Le(u"%A%")},
+        {"List", 7, {0x61, 0, 0, 0, 0x62, 0, 0, 0, 0, 0}},
+        {"Big", 11, {1, 0, 0, 0, 0, 0, 0, 0x80}},
+        {"Empty", 3, {}},
+        {"", 1, Utf16Le(u"the default")},
+        {"spam folder", 1, Utf16Le(u"Junk \u2013 Spam")},
+    };
+    for (const auto& [name, type, data] : values) {
+        const RegistryValue* found = Find(hive, key, std::u16string(name.begin(), name.end()));
+        ASSERT_NE(found, nullptr) << name;
+        EXPECT_EQ(found->type, type);
+        EXPECT_EQ(found->data, data);
+    }
 
     // Deletions: a value, and a key with everything under it.
     EXPECT_EQ(Find(hive, key, u"Short"), nullptr);
