@@ -51,8 +51,13 @@ protected:
         ::setenv("SORTWELL_REGISTRY", path.c_str(), 1);
     }
 
-    // A new controller initialised with the program name and `args`.
+    // A new controller initialised with the program name and `args`; a
+    // previous one is uninitialised first and the engine double starts anew.
     std::int32_t Initialize(const std::vector<std::u16string>& args) {
+        if (controller) {
+            controller->uninitialize();
+            engine_double_reset();
+        }
         texts = {u"/usr/sbin/ovo"};
         texts.insert(texts.end(), args.begin(), args.end());
         argv.clear();
@@ -77,6 +82,19 @@ protected:
             }
         }
         return nullptr;
+    }
+    // Runs the agent from day 0 00:00 for three days, a pass every ten minutes.
+    void RunThreeDays(std::vector<std::string> extra) {
+        extra.push_back(swtest::Dword("Interval (Seconds)", 600));
+        WriteHive(extra);
+        swtest::FakeClock clock(swtest::At(0, 0, 0));
+        ASSERT_EQ(Initialize({}), 0);
+        clock.after_sleep = [this](std::int64_t now) {
+            if (now >= swtest::At(3, 0, 0)) {
+                controller->on_shutdown();
+            }
+        };
+        EXPECT_EQ(Run(), 0);
     }
     // The start times of the maintenance passes.
     std::vector<std::int64_t> MaintenancePasses() const {
@@ -113,15 +131,7 @@ TEST(MaintenanceWindow, OpenAndPassedHoursOfBothKindsOfWindow) {
 }
 
 TEST_F(AgentCycle, WindowOneToTwoRunsMaintenanceOncePerDay) {
-    WriteHive({swtest::Dword("Interval (Seconds)", 600)});
-    swtest::FakeClock clock(swtest::At(0, 0, 0));
-    ASSERT_EQ(Initialize({}), 0);
-    clock.after_sleep = [this](std::int64_t now) {
-        if (now >= swtest::At(3, 0, 0)) {
-            controller->on_shutdown();
-        }
-    };
-    EXPECT_EQ(Run(), 0);
+    RunThreeDays({});
 
     const auto& passes = engine_double_script().passes;
     ASSERT_EQ(passes.size(), 3u * 24 * 6) << "one pass every ten minutes for three days";
@@ -141,17 +151,8 @@ TEST_F(AgentCycle, WindowOneToTwoRunsMaintenanceOncePerDay) {
 }
 
 TEST_F(AgentCycle, WindowAcrossMidnightOpensAtStartAndEveryEvening) {
-    WriteHive({swtest::Dword("Interval (Seconds)", 600),
-               swtest::Dword("Maintenance Begin (Hour)", 22),
-               swtest::Dword("Maintenance End (Hour)", 6)});
-    swtest::FakeClock clock(swtest::At(0, 0, 0));
-    ASSERT_EQ(Initialize({}), 0);
-    clock.after_sleep = [this](std::int64_t now) {
-        if (now >= swtest::At(3, 0, 0)) {
-            controller->on_shutdown();
-        }
-    };
-    EXPECT_EQ(Run(), 0);
+    RunThreeDays({swtest::Dword("Maintenance Begin (Hour)", 22),
+                  swtest::Dword("Maintenance End (Hour)", 6)});
 
     // Open at start-up (00:00 lies in the window), then at 22:00 each day.
     EXPECT_EQ(MaintenancePasses(),
@@ -163,10 +164,9 @@ TEST_F(AgentCycle, WindowAcrossMidnightOpensAtStartAndEveryEvening) {
     EXPECT_EQ(PassAt(swtest::At(1, 7, 10))->state, MAINTENANCE_IDLE);
     EXPECT_EQ(PassAt(swtest::At(1, 21, 50))->state, MAINTENANCE_IDLE);
     EXPECT_EQ(PassAt(swtest::At(1, 23, 0))->state, MAINTENANCE_DONE);
-    EXPECT_EQ(swtest::CountOf(swtest::LogFiles::get().log_since(log_mark), "Maintenance Starting."),
-              4);
-    EXPECT_EQ(swtest::CountOf(swtest::LogFiles::get().log_since(log_mark), "Maintenance Complete."),
-              4);
+    const std::string logged = swtest::LogFiles::get().log_since(log_mark);
+    EXPECT_EQ(swtest::CountOf(logged, "Maintenance Starting."), 4);
+    EXPECT_EQ(swtest::CountOf(logged, "Maintenance Complete."), 4);
 }
 
 TEST_F(AgentCycle, ReloadDuringMaintenanceStartsIdleAndMaintainsAgain) {
@@ -209,7 +209,6 @@ TEST_F(AgentCycle, OverrunIsReportedAndTheIntervalIsCountedFromThePassWait) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.pass_seconds);
-        engine_double_reset();
         WriteHive({swtest::Dword("Interval (Seconds)", 60)});
         swtest::FakeClock clock(swtest::At(0, 12, 0));
         ASSERT_EQ(Initialize({}), 0);
@@ -236,8 +235,6 @@ TEST_F(AgentCycle, OverrunIsReportedAndTheIntervalIsCountedFromThePassWait) {
         } else {
             EXPECT_TRUE(Logged().empty()) << logged;
         }
-        controller->uninitialize();
-        controller.reset();
     }
 }
 
@@ -286,26 +283,20 @@ TEST_F(AgentCycle, ModesFromTheFirstArgument) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.empty() ? std::string("(none)")
                                     : std::string(c.args[0].begin(), c.args[0].end()));
-        engine_double_reset();
         ::testing::internal::CaptureStdout();
         ASSERT_EQ(Initialize(c.args), 0);
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
         EXPECT_EQ(controller->once_flag, c.once);
         EXPECT_EQ(controller->remove_flag, c.remove);
-        controller->uninitialize();
-        controller.reset();
     }
 
     for (const std::vector<std::u16string>& bad :
          {std::vector<std::u16string>{u"foo"}, {u"foo", u"remove"}, {u""}, {u"removes"}}) {
-        engine_double_reset();
         ::testing::internal::CaptureStdout();
         EXPECT_EQ(Initialize(bad), 1);
         EXPECT_EQ(::testing::internal::GetCapturedStdout(),
                   "Unrecognized argument.\n\n\nUsage: ovo.exe [remove] [once]\n");
         EXPECT_TRUE(engine_double_script().calls.empty()) << "nothing else is set up";
-        controller->uninitialize();
-        controller.reset();
     }
 }
 
@@ -345,7 +336,6 @@ TEST_F(AgentCycle, FailedSetupOrSettingsFailInitializeAndLeaveTheRestToUninitial
     EXPECT_EQ(engine_double_script().calls,
               (std::vector<std::string>{"setup", "teardown", "destroy"}));
 
-    engine_double_reset();
     WriteHive({}, false);
     EXPECT_EQ(Initialize({}), 1);
     EXPECT_EQ(Logged(), std::vector<int>{28001});
@@ -388,7 +378,6 @@ TEST_F(AgentCycle, RemoveEventChoosesRemoveModeAndIsSetAfterThePass) {
 
     for (const std::vector<std::u16string>& args :
          {std::vector<std::u16string>{}, {u"once"}, {u"remove"}}) {
-        engine_double_reset();
         ASSERT_EQ(Initialize(args), 0);
         EXPECT_EQ(controller->remove_flag, 1);
         EXPECT_EQ(controller->once_flag, 1);
@@ -401,13 +390,10 @@ TEST_F(AgentCycle, RemoveEventChoosesRemoveModeAndIsSetAfterThePass) {
         ASSERT_EQ(engine_double_script().passes.size(), 1u);
         EXPECT_EQ(engine_double_script().passes[0].remove, 1);
         EXPECT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
-        controller->uninitialize();
-        controller.reset();
     }
     CloseHandle(event);
 
     // Once the creator lets go, the agent runs as its arguments say.
-    engine_double_reset();
     ASSERT_EQ(Initialize({}), 0);
     EXPECT_EQ(controller->remove_flag, 0);
     EXPECT_EQ(controller->once_flag, 0);

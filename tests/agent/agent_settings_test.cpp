@@ -33,6 +33,18 @@ protected:
         lines.insert(lines.end(), extra.begin(), extra.end());
         return lines;
     }
+    // The three required texts as given (.reg lines), then `extra`.
+    std::int32_t ReadTexts(const std::string& alias, const std::string& folder,
+                           const std::string& marker, std::vector<std::string> extra = {}) {
+        extra.insert(extra.begin(), {alias, folder, marker});
+        return Read(extra);
+    }
+    static std::u16string Host() {
+        char16_t host[260];
+        DWORD size = 260;
+        EXPECT_EQ(GetComputerNameW(host, &size), TRUE);
+        return host;
+    }
     void TearDown() override { ::unsetenv("SORTWELL_REGISTRY"); }
 
     swtest::TempDir dir;
@@ -75,11 +87,7 @@ TEST_F(AgentSettings, DefaultsForEverythingElse) {
     EXPECT_EQ(settings.maintenance_only, 0);
     EXPECT_EQ(settings.maintenance_begin, 1u);
     EXPECT_EQ(settings.maintenance_end, 2u);
-    // The missing server is this computer.
-    char16_t host[260];
-    DWORD size = 260;
-    ASSERT_EQ(GetComputerNameW(host, &size), TRUE);
-    EXPECT_EQ(std::u16string(settings.server), std::u16string(host));
+    EXPECT_EQ(std::u16string(settings.server), Host()) << "the missing server is this computer";
 }
 
 TEST_F(AgentSettings, NumbersAreBroughtIntoRange) {
@@ -138,24 +146,21 @@ TEST_F(AgentSettings, MaintenanceOnlyOnlyForExactlyOne) {
 }
 
 TEST_F(AgentSettings, MaintenanceWindow) {
-    // Across midnight is valid.
-    ASSERT_EQ(Read(With({swtest::Dword("Maintenance Begin (Hour)", 22),
-                         swtest::Dword("Maintenance End (Hour)", 6)})),
-              0);
-    EXPECT_EQ(settings.maintenance_begin, 22u);
-    EXPECT_EQ(settings.maintenance_end, 6u);
-    EXPECT_TRUE(swtest::LoggedIds(logged).empty());
-
-    ASSERT_EQ(Read(With({swtest::Dword("Maintenance Begin (Hour)", 0),
-                         swtest::Dword("Maintenance End (Hour)", 23)})),
-              0);
-    EXPECT_EQ(settings.maintenance_begin, 0u);
-    EXPECT_EQ(settings.maintenance_end, 23u);
-
-    // Only one of them given: the other keeps its default.
-    ASSERT_EQ(Read(With({swtest::Dword("Maintenance End (Hour)", 5)})), 0);
-    EXPECT_EQ(settings.maintenance_begin, 1u);
-    EXPECT_EQ(settings.maintenance_end, 5u);
+    // Across midnight is valid; one of them alone keeps the other's default.
+    const std::vector<std::pair<std::vector<std::string>, std::pair<std::uint32_t, std::uint32_t>>>
+        valid = {{{swtest::Dword("Maintenance Begin (Hour)", 22),
+                   swtest::Dword("Maintenance End (Hour)", 6)},
+                  {22, 6}},
+                 {{swtest::Dword("Maintenance Begin (Hour)", 0),
+                   swtest::Dword("Maintenance End (Hour)", 23)},
+                  {0, 23}},
+                 {{swtest::Dword("Maintenance End (Hour)", 5)}, {1, 5}}};
+    for (const auto& [values, window] : valid) {
+        SCOPED_TRACE(values.back());
+        ASSERT_EQ(Read(With(values)), 0);
+        EXPECT_EQ(std::pair(settings.maintenance_begin, settings.maintenance_end), window);
+        EXPECT_TRUE(swtest::LoggedIds(logged).empty());
+    }
 
     const std::vector<std::vector<std::string>> invalid = {
         {swtest::Dword("Maintenance Begin (Hour)", 5), swtest::Dword("Maintenance End (Hour)", 5)},
@@ -167,8 +172,8 @@ TEST_F(AgentSettings, MaintenanceWindow) {
     for (const auto& values : invalid) {
         SCOPED_TRACE(values.front());
         ASSERT_EQ(Read(With(values)), 0);
-        EXPECT_EQ(settings.maintenance_begin, 1u);
-        EXPECT_EQ(settings.maintenance_end, 2u);
+        EXPECT_EQ(std::pair(settings.maintenance_begin, settings.maintenance_end),
+                  std::pair(1u, 2u));
         EXPECT_EQ(swtest::LoggedIds(logged), std::vector<int>{28017});
         EXPECT_NE(logged.find("(WARNING:"), std::string::npos);
         EXPECT_NE(logged.find("The maintenance window specificied is invalid. Using defaults."),
@@ -214,33 +219,21 @@ TEST_F(AgentSettings, TextsThatFillTheirWholeFieldAreRefused) {
     EXPECT_EQ(std::u16string(settings.spam_folder), std::u16string(259, u'f'));
     EXPECT_EQ(std::u16string(settings.server), std::u16string(259, u'v'));
 
-    // The whole field without a terminator is refused.
-    EXPECT_EQ(Read({swtest::HexText("Alias", 256, 'a'), "\"Spam Folder\"=\"J\"",
-                    "\"Spam SubString\"=\"X\""}),
-              28001);
+    // The whole field without a terminator is refused; a server that fills
+    // its field gives way to the computer's name.
+    const std::string alias = "\"Alias\"=\"a\"", folder = "\"Spam Folder\"=\"J\"",
+                      marker = "\"Spam SubString\"=\"X\"";
+    EXPECT_EQ(ReadTexts(swtest::HexText("Alias", 256, 'a'), folder, marker), 28001);
     EXPECT_NE(logged.find("registry: Alias."), std::string::npos);
-    EXPECT_EQ(Read({"\"Alias\"=\"a\"", swtest::HexText("Spam Folder", 260, 'f'),
-                    "\"Spam SubString\"=\"X\""}),
-              28001);
+    EXPECT_EQ(ReadTexts(alias, swtest::HexText("Spam Folder", 260, 'f'), marker), 28001);
     EXPECT_NE(logged.find("registry: Spam Folder."), std::string::npos);
-    EXPECT_EQ(Read({"\"Alias\"=\"a\"", "\"Spam Folder\"=\"J\"",
-                    swtest::HexText("Spam SubString", 260, 's')}),
-              28001);
+    EXPECT_EQ(ReadTexts(alias, folder, swtest::HexText("Spam SubString", 260, 's')), 28001);
     EXPECT_NE(logged.find("registry: Spam SubString."), std::string::npos);
-
-    // A server that fills its field gives way to the computer's name.
-    ASSERT_EQ(Read({"\"Alias\"=\"a\"", swtest::HexText("Server", 260, 'v'), "\"Spam Folder\"=\"J\"",
-                    "\"Spam SubString\"=\"X\""}),
-              0);
-    char16_t host[260];
-    DWORD size = 260;
-    ASSERT_EQ(GetComputerNameW(host, &size), TRUE);
-    EXPECT_EQ(std::u16string(settings.server), std::u16string(host));
+    ASSERT_EQ(ReadTexts(alias, folder, marker, {swtest::HexText("Server", 260, 'v')}), 0);
+    EXPECT_EQ(std::u16string(settings.server), Host());
 
     // Text without a terminator that leaves room is taken as it is.
-    ASSERT_EQ(Read({swtest::HexText("Alias", 10, 'b'), "\"Spam Folder\"=\"J\"",
-                    "\"Spam SubString\"=\"X\""}),
-              0);
+    ASSERT_EQ(ReadTexts(swtest::HexText("Alias", 10, 'b'), folder, marker), 0);
     EXPECT_EQ(std::u16string(settings.alias), std::u16string(10, u'b'));
 }
 
@@ -249,8 +242,8 @@ TEST_F(AgentSettings, ReadingAgainForgetsWhatWasRemoved) {
                          "\"Server\"=\"OLDSERVER-WITH-A-LONG-NAME\""})),
               0);
     EXPECT_EQ(settings.interval, 120u);
-    ASSERT_EQ(Read({"\"Alias\"=\"b\"", "\"Server\"=\"NEW\"", "\"Spam Folder\"=\"J\"",
-                    "\"Spam SubString\"=\"X\""}),
+    ASSERT_EQ(ReadTexts("\"Alias\"=\"b\"", "\"Spam Folder\"=\"J\"", "\"Spam SubString\"=\"X\"",
+                        {"\"Server\"=\"NEW\""}),
               0);
     EXPECT_EQ(settings.interval, 3600u);
     EXPECT_EQ(settings.thread_count, 5u);

@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <string>
+#include <utility>
 
 #include "runtime/vtx_str.h"
 #include "tests/support/files.h"
@@ -20,30 +22,20 @@ std::string Line(const pass_summary& pass) {
     return VTX_ToUtf8(buffer);
 }
 
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            had_ = true;
-            old_ = old;
-        }
+// The metrics path with both variables set as given (nullptr: unset).
+std::string MetricsPath(const char* file, const char* state) {
+    for (const auto& [name, value] :
+         {std::pair{"SORTWELL_METRICS_FILE", file}, std::pair{"STATE_DIRECTORY", state}}) {
         if (value != nullptr)
             ::setenv(name, value, 1);
         else
             ::unsetenv(name);
     }
-    ~ScopedEnv() {
-        if (had_)
-            ::setenv(name_, old_.c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    bool had_ = false;
-    std::string old_;
-};
+    std::string path = pass_metrics_path();
+    ::unsetenv("SORTWELL_METRICS_FILE");
+    ::unsetenv("STATE_DIRECTORY");
+    return path;
+}
 
 } // namespace
 
@@ -85,37 +77,26 @@ TEST(PassStatus, MetricsCarryThePassAndTheTotals) {
     pass.elapsed_ns = 1'250'000'000;
     pass.maintenance = true;
     pass_totals totals{12, 2, 119990, 120000};
-    const auto samples = swtest::ParseMetrics(pass_metrics_text(pass, totals, 1796000000));
-    EXPECT_EQ(samples.at("sortwell_passes_total"), 12);
-    EXPECT_EQ(samples.at("sortwell_maintenance_passes_total"), 2);
-    EXPECT_EQ(samples.at("sortwell_mailboxes_done_total"), 119990);
-    EXPECT_EQ(samples.at("sortwell_mailboxes_queued_total"), 120000);
-    EXPECT_EQ(samples.at("sortwell_last_pass_number"), 12);
-    EXPECT_EQ(samples.at("sortwell_last_pass_mailboxes_queued"), 10000);
-    EXPECT_EQ(samples.at("sortwell_last_pass_mailboxes_done"), 9998);
-    EXPECT_DOUBLE_EQ(samples.at("sortwell_last_pass_seconds"), 1.25);
-    EXPECT_EQ(samples.at("sortwell_last_pass_maintenance"), 1);
-    EXPECT_EQ(samples.at("sortwell_last_pass_remove"), 0);
-    EXPECT_EQ(samples.at("sortwell_last_pass_end_timestamp_seconds"), 1796000000);
-    EXPECT_EQ(samples.size(), 11u);
+    const std::map<std::string, double> expected = {
+        {"sortwell_passes_total", 12},
+        {"sortwell_maintenance_passes_total", 2},
+        {"sortwell_mailboxes_done_total", 119990},
+        {"sortwell_mailboxes_queued_total", 120000},
+        {"sortwell_last_pass_number", 12},
+        {"sortwell_last_pass_mailboxes_queued", 10000},
+        {"sortwell_last_pass_mailboxes_done", 9998},
+        {"sortwell_last_pass_seconds", 1.25},
+        {"sortwell_last_pass_maintenance", 1},
+        {"sortwell_last_pass_remove", 0},
+        {"sortwell_last_pass_end_timestamp_seconds", 1796000000}};
+    EXPECT_EQ(swtest::ParseMetrics(pass_metrics_text(pass, totals, 1796000000)), expected);
 }
 
 TEST(PassStatus, TheMetricsFileIsFoundAndReplacedWhole) {
-    {
-        ScopedEnv file("SORTWELL_METRICS_FILE", nullptr);
-        ScopedEnv state("STATE_DIRECTORY", "/var/lib/sortwell:/var/lib/other");
-        EXPECT_EQ(pass_metrics_path(), "/var/lib/sortwell/metrics.prom");
-    }
-    {
-        ScopedEnv file("SORTWELL_METRICS_FILE", "");
-        ScopedEnv state("STATE_DIRECTORY", "/var/lib/sortwell");
-        EXPECT_EQ(pass_metrics_path(), "") << "an empty name turns the file off";
-    }
-    {
-        ScopedEnv file("SORTWELL_METRICS_FILE", nullptr);
-        ScopedEnv state("STATE_DIRECTORY", nullptr);
-        EXPECT_EQ(pass_metrics_path(), "") << "a console run writes no file unless asked";
-    }
+    EXPECT_EQ(MetricsPath(nullptr, "/var/lib/sortwell:/var/lib/other"),
+              "/var/lib/sortwell/metrics.prom");
+    EXPECT_EQ(MetricsPath("", "/var/lib/sortwell"), "") << "an empty name turns the file off";
+    EXPECT_EQ(MetricsPath(nullptr, nullptr), "") << "a console run writes no file unless asked";
 
     swtest::TempDir dir("sw-metrics");
     const std::string path = dir.file("metrics.prom");

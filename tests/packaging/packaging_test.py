@@ -351,22 +351,18 @@ class ManPages(unittest.TestCase):
     def setUpClass(cls):
         need("groff")
 
-    def test_pages_render_without_warnings(self):
+    def test_pages_render_without_warnings_under_their_file_names(self):
+        env = dict(os.environ, LC_ALL="C.UTF-8")
         for page in ("ovo.8", "sortwell-store.1"):
-            result = run(["groff", "-man", "-ww", "-z", os.path.join(PACKAGING, page)],
-                         env=dict(os.environ, LC_ALL="C.UTF-8"))
-            self.assertEqual(result.stderr, "", page)
-            text = run(["groff", "-man", "-Tutf8", os.path.join(PACKAGING, page)],
-                       env=dict(os.environ, LC_ALL="C.UTF-8")).stdout
+            path = os.path.join(PACKAGING, page)
+            self.assertEqual(run(["groff", "-man", "-ww", "-z", path], env=env).stderr, "", page)
             # Plain text: without the terminal's bold and underline.
-            text = re.sub(r"\x1b\[[0-9;]*m|.\x08", "", text)
+            text = re.sub(r"\x1b\[[0-9;]*m|.\x08", "",
+                          run(["groff", "-man", "-Tutf8", path], env=env).stdout)
             self.assertIn("NAME", text)
             self.assertIn("SEE ALSO", text)
-
-    def test_titles_match_file_names(self):
-        for page in ("ovo.8", "sortwell-store.1"):
             name, section = page.rsplit(".", 1)
-            title = re.search(r"^\.TH (\S+) (\S+)", read(os.path.join(PACKAGING, page)), re.M)
+            title = re.search(r"^\.TH (\S+) (\S+)", read(path), re.M)
             self.assertEqual((title.group(1), title.group(2)), (name.upper(), section))
 
     def test_store_page_covers_every_command_and_option_of_the_usage(self):
@@ -382,7 +378,6 @@ class ManPages(unittest.TestCase):
             self.assertIn(command, page_text, command)
         for option in set(re.findall(r"(--[a-z-]+)", usage)):
             self.assertIn(option, page_text, option)
-
 
 
 class MaintainerScripts(unittest.TestCase):
@@ -456,9 +451,8 @@ class MaintainerScripts(unittest.TestCase):
             self.assertIn(part, adduser[0])
         self.assertTrue(adduser[0].endswith(" sortwell"), adduser[0])
         self.assertEqual(self.mode("/etc/sortwell"), 0o755)
-        self.assertEqual(self.mode("/var/lib/sortwell"), 0o750)
-        self.assertEqual(self.mode("/var/log/sortwell"), 0o750)
         for directory in ("/var/lib/sortwell", "/var/log/sortwell"):
+            self.assertEqual(self.mode(directory), 0o750)
             self.assertIn("install -d -o sortwell -g sortwell -m 0750 " + self.at(directory),
                           calls)
         self.assertFalse(os.path.exists(self.at("/etc/sortwell/registry.reg")))
@@ -617,7 +611,6 @@ class Documentation(unittest.TestCase):
                 for first, last in re.findall(r'(\d{5}) " to " (\d{5})', line):
                     named |= {str(n) for n in range(int(first), int(last) + 1)}
         self.assertEqual(set(ids) - named, set())
-
 
 
 if __name__ == "__main__":

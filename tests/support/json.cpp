@@ -41,6 +41,15 @@ private:
         while (at_ < text_.size() && std::strchr(" \t\r\n", text_[at_]) != nullptr)
             ++at_;
     }
+    // Skips blanks, then consumes `c` when it comes next.
+    bool Eat(char c) {
+        Space();
+        if (at_ < text_.size() && text_[at_] == c) {
+            ++at_;
+            return true;
+        }
+        return false;
+    }
     bool Literal(const char* word) {
         const std::size_t n = std::strlen(word);
         if (text_.compare(at_, n, word) != 0)
@@ -51,19 +60,20 @@ private:
     static void AppendUtf8(std::string* out, std::uint32_t c) {
         if (c < 0x80) {
             out->push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
+            return;
+        }
+        if (c < 0x800) {
             out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
         } else {
             out->push_back(static_cast<char>(0xE0 | (c >> 12)));
             out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
         }
+        out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
     }
     bool String(std::string* out) {
-        if (at_ >= text_.size() || text_[at_] != '"')
+        if (!Eat('"'))
             return Fail("expected a string");
-        ++at_;
+        static const std::string kEscapes = "\"\"\\\\//n\nr\rt\tb\bf\f"; // pairs: escape, byte
         while (at_ < text_.size() && text_[at_] != '"') {
             char c = text_[at_++];
             if (static_cast<unsigned char>(c) < 0x20)
@@ -75,28 +85,7 @@ private:
             if (at_ >= text_.size())
                 break;
             c = text_[at_++];
-            switch (c) {
-            case '"':
-            case '\\':
-            case '/':
-                out->push_back(c);
-                break;
-            case 'n':
-                out->push_back('\n');
-                break;
-            case 'r':
-                out->push_back('\r');
-                break;
-            case 't':
-                out->push_back('\t');
-                break;
-            case 'b':
-                out->push_back('\b');
-                break;
-            case 'f':
-                out->push_back('\f');
-                break;
-            case 'u': {
+            if (c == 'u') {
                 if (at_ + 4 > text_.size())
                     return Fail("short \\u escape");
                 const std::string hex = text_.substr(at_, 4);
@@ -106,16 +95,43 @@ private:
                     return Fail("bad \\u escape");
                 at_ += 4;
                 AppendUtf8(out, static_cast<std::uint32_t>(code));
-                break;
+                continue;
             }
-            default:
+            std::size_t i = 0;
+            while (i < kEscapes.size() && kEscapes[i] != c)
+                i += 2;
+            if (i >= kEscapes.size())
                 return Fail("unknown escape");
-            }
+            out->push_back(kEscapes[i + 1]);
         }
         if (at_ >= text_.size())
             return Fail("unterminated string");
         ++at_;
         return true;
+    }
+    // The items of an array or the members of an object, up to `close`.
+    bool Items(Json* value, char close, int depth) {
+        if (Eat(close))
+            return true;
+        for (;;) {
+            Json* item = nullptr;
+            if (close == ']') {
+                item = &value->items.emplace_back();
+            } else {
+                std::string key;
+                if (!String(&key))
+                    return false;
+                if (!Eat(':'))
+                    return Fail("expected :");
+                item = &value->members[key];
+            }
+            if (!Value(item, depth + 1))
+                return false;
+            if (Eat(close))
+                return true;
+            if (!Eat(','))
+                return Fail(std::string("expected , or ") + close);
+        }
     }
     bool Value(Json* value, int depth) {
         if (depth > 32)
@@ -148,60 +164,10 @@ private:
             at_ += static_cast<std::size_t>(end - start);
             return true;
         }
-        if (c == '[') {
-            value->kind = Json::Array;
+        if (c == '[' || c == '{') {
             ++at_;
-            Space();
-            if (at_ < text_.size() && text_[at_] == ']') {
-                ++at_;
-                return true;
-            }
-            for (;;) {
-                value->items.emplace_back();
-                if (!Value(&value->items.back(), depth + 1))
-                    return false;
-                Space();
-                if (at_ < text_.size() && text_[at_] == ',') {
-                    ++at_;
-                    continue;
-                }
-                if (at_ < text_.size() && text_[at_] == ']') {
-                    ++at_;
-                    return true;
-                }
-                return Fail("expected , or ]");
-            }
-        }
-        if (c == '{') {
-            value->kind = Json::Object;
-            ++at_;
-            Space();
-            if (at_ < text_.size() && text_[at_] == '}') {
-                ++at_;
-                return true;
-            }
-            for (;;) {
-                Space();
-                std::string key;
-                if (!String(&key))
-                    return false;
-                Space();
-                if (at_ >= text_.size() || text_[at_] != ':')
-                    return Fail("expected :");
-                ++at_;
-                if (!Value(&value->members[key], depth + 1))
-                    return false;
-                Space();
-                if (at_ < text_.size() && text_[at_] == ',') {
-                    ++at_;
-                    continue;
-                }
-                if (at_ < text_.size() && text_[at_] == '}') {
-                    ++at_;
-                    return true;
-                }
-                return Fail("expected , or }");
-            }
+            value->kind = c == '[' ? Json::Array : Json::Object;
+            return Items(value, c == '[' ? ']' : '}', depth);
         }
         return Fail("unexpected character");
     }
