@@ -87,26 +87,15 @@ TEST(ControllerDeferral, EveryPairOfRequestsBeforeRunning) {
         int second_message;    // logged for the second request
         const char* delivered; // what begin_running calls
     };
+    constexpr std::int32_t S = CONTROLLER_REQUEST_SHUTDOWN, R = CONTROLLER_REQUEST_RELOAD,
+                           U = CONTROLLER_REQUEST_USER_SIGNAL;
+    // clang-format off
     const Row rows[] = {
-        {CONTROLLER_REQUEST_SHUTDOWN, CONTROLLER_REQUEST_SHUTDOWN, CONTROLLER_REQUEST_SHUTDOWN,
-         19002, "shutdown"},
-        {CONTROLLER_REQUEST_SHUTDOWN, CONTROLLER_REQUEST_RELOAD, CONTROLLER_REQUEST_SHUTDOWN, 19003,
-         "shutdown"},
-        {CONTROLLER_REQUEST_SHUTDOWN, CONTROLLER_REQUEST_USER_SIGNAL, CONTROLLER_REQUEST_SHUTDOWN,
-         19003, "shutdown"},
-        {CONTROLLER_REQUEST_RELOAD, CONTROLLER_REQUEST_SHUTDOWN, CONTROLLER_REQUEST_SHUTDOWN, 19001,
-         "shutdown"},
-        {CONTROLLER_REQUEST_RELOAD, CONTROLLER_REQUEST_RELOAD, CONTROLLER_REQUEST_RELOAD, 19001,
-         "reload"},
-        {CONTROLLER_REQUEST_RELOAD, CONTROLLER_REQUEST_USER_SIGNAL, CONTROLLER_REQUEST_USER_SIGNAL,
-         19001, "user"},
-        {CONTROLLER_REQUEST_USER_SIGNAL, CONTROLLER_REQUEST_SHUTDOWN, CONTROLLER_REQUEST_SHUTDOWN,
-         19001, "shutdown"},
-        {CONTROLLER_REQUEST_USER_SIGNAL, CONTROLLER_REQUEST_RELOAD, CONTROLLER_REQUEST_RELOAD,
-         19001, "reload"},
-        {CONTROLLER_REQUEST_USER_SIGNAL, CONTROLLER_REQUEST_USER_SIGNAL,
-         CONTROLLER_REQUEST_USER_SIGNAL, 19001, "user"},
+        {S, S, S, 19002, "shutdown"}, {S, R, S, 19003, "shutdown"}, {S, U, S, 19003, "shutdown"},
+        {R, S, S, 19001, "shutdown"}, {R, R, R, 19001, "reload"},   {R, U, U, 19001, "user"},
+        {U, S, S, 19001, "shutdown"}, {U, R, R, 19001, "reload"},   {U, U, U, 19001, "user"},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << "first " << row.first << ", then " << row.second);
         recording_controller controller;
@@ -303,13 +292,10 @@ TEST_F(ControllerService, StatusSequenceEventsAndDeferredStop) {
     ASSERT_FALSE(controller.init_args.empty());
     EXPECT_EQ(controller.init_args[0], u"XALSWL") << "argument 0 of a service is its name";
 
-    EXPECT_EQ(notify.Take(), (std::vector<std::string>{
-                                 "STATUS=Starting",
-                                 "READY=1\nSTATUS=Running",
-                                 "READY=1\nSTATUS=Running",
-                                 "STOPPING=1\nSTATUS=Stopping",
-                                 "STATUS=Stopped",
-                             }));
+    EXPECT_EQ(notify.Take(),
+              (std::vector<std::string>{"STATUS=Starting", "READY=1\nSTATUS=Running",
+                                        "READY=1\nSTATUS=Running", "STOPPING=1\nSTATUS=Stopping",
+                                        "STATUS=Stopped"}));
     EXPECT_EQ(controller.last_state(), SERVICE_STOP_PENDING)
         << "the stopped state is reported but not kept as the last state";
 
@@ -335,14 +321,10 @@ TEST_F(ControllerService, ReloadAndUserControlsRepeatTheLastState) {
     EXPECT_EQ(controller.calls_copy(),
               (std::vector<std::string>{"initialize", "run", "reload", "user", "shutdown",
                                         "uninitialize"}));
-    EXPECT_EQ(notify.Take(), (std::vector<std::string>{
-                                 "STATUS=Starting",
-                                 "READY=1\nSTATUS=Running",
-                                 "READY=1\nSTATUS=Running",
-                                 "READY=1\nSTATUS=Running",
-                                 "STOPPING=1\nSTATUS=Stopping",
-                                 "STATUS=Stopped",
-                             }));
+    EXPECT_EQ(notify.Take(),
+              (std::vector<std::string>{"STATUS=Starting", "READY=1\nSTATUS=Running",
+                                        "READY=1\nSTATUS=Running", "READY=1\nSTATUS=Running",
+                                        "STOPPING=1\nSTATUS=Stopping", "STATUS=Stopped"}));
 }
 
 TEST_F(ControllerService, FailedReportsBecomeStatusErrorEvents) {

@@ -152,25 +152,22 @@ TEST(NamedEvent, UnnamedEventWakesAWaiterAndTimesOut) {
 }
 
 TEST(NamedEvent, OnlyRootOrTheSameUserIsTrusted) {
-    EXPECT_TRUE(NamedEventListenerTrusted(0, 1000));
-    EXPECT_TRUE(NamedEventListenerTrusted(1000, 1000));
-    EXPECT_TRUE(NamedEventListenerTrusted(0, 0));
-    EXPECT_FALSE(NamedEventListenerTrusted(1001, 1000));
-    EXPECT_FALSE(NamedEventListenerTrusted(1000, 0)) << "root trusts no other user's event";
-    EXPECT_FALSE(NamedEventListenerTrusted(65534, 1000));
-    // Setting: root's event hears from system accounts (the agent's service
-    // user), nobody else's from another user.
-    EXPECT_TRUE(NamedEventOpenerTrusted(0, 1000));
-    EXPECT_TRUE(NamedEventOpenerTrusted(1000, 1000));
-    EXPECT_TRUE(NamedEventOpenerTrusted(998, 0));
-    EXPECT_FALSE(NamedEventOpenerTrusted(1000, 0));
-    EXPECT_FALSE(NamedEventOpenerTrusted(65534, 0));
-    EXPECT_FALSE(NamedEventOpenerTrusted(998, 1000));
+    // Listening: root's or our own user's events only. Setting: root's event
+    // hears from system accounts (the agent's service user), nobody else's
+    // from another user. Rows: peer, own user, listener trusted, opener trusted.
+    const unsigned rows[][4] = {{0, 1000, 1, 1},    {1000, 1000, 1, 1}, {0, 0, 1, 1},
+                                {1001, 1000, 0, 0}, {1000, 0, 0, 0},    {65534, 1000, 0, 0},
+                                {998, 0, 0, 1},     {65534, 0, 0, 0},   {998, 1000, 0, 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << row[0] << " and " << row[1]);
+        EXPECT_EQ(NamedEventListenerTrusted(row[0], row[1]), row[2] != 0);
+        EXPECT_EQ(NamedEventOpenerTrusted(row[0], row[1]), row[3] != 0);
+    }
 }
 
-TEST(NamedEvent, AnotherUsersEventCannotBeOpened) {
+TEST(NamedEvent, AnotherUsersEventCannotBeOpenedNorOursSet) {
     if (::geteuid() != 0) {
-        GTEST_SKIP() << "needs root to create the event as another user";
+        GTEST_SKIP() << "needs root to act as another user";
     }
     const std::u16string name = UniqueName("foreign");
     swtest::HeldInChild stranger([&] {
@@ -180,24 +177,19 @@ TEST(NamedEvent, AnotherUsersEventCannotBeOpened) {
     ASSERT_TRUE(stranger.held());
     EXPECT_EQ(OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str()), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-}
 
-TEST(NamedEvent, AnotherUserCannotSetOurEvent) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "needs root to open the event as another user";
-    }
-    const std::u16string name = UniqueName("stranger-sets");
-    HANDLE created = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+    const std::u16string ours = UniqueName("stranger-sets");
+    HANDLE created = CreateEventW(nullptr, TRUE, FALSE, ours.c_str());
     ASSERT_NE(created, nullptr);
-    swtest::HeldInChild stranger([&] {
+    swtest::HeldInChild setter([&] {
         if (::setgid(65534) != 0 || ::setuid(65534) != 0)
             return false;
-        HANDLE opened = OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str());
+        HANDLE opened = OpenEventW(EVENT_MODIFY_STATE, FALSE, ours.c_str());
         return opened != nullptr && SetEvent(opened) == TRUE;
     });
-    ASSERT_TRUE(stranger.held()) << "root's event opens for anyone; setting it is what counts";
+    ASSERT_TRUE(setter.held()) << "root's event opens for anyone; setting it is what counts";
     EXPECT_EQ(WaitForSingleObject(created, 300), WAIT_TIMEOUT);
-    stranger.End();
+    setter.End();
     EXPECT_EQ(WaitForSingleObject(created, 100), WAIT_TIMEOUT);
     CloseHandle(created);
 }

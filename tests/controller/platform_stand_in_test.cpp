@@ -53,23 +53,10 @@ TEST(SystemInfo, VersionAndComputerName) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
-TEST(StringTable, TextsLoadExactlyAndCut) {
+TEST(StringTable, TextsLoadCutOrAsAView) {
     HINSTANCE self = GetModuleHandleW(nullptr);
     ASSERT_NE(self, nullptr);
-    const std::pair<unsigned, std::u16string> texts[] = {
-        {101, u"Removing all rules from mailboxes. This may take a few moments..."},
-        {102, u"Unrecognized argument.\n"},
-        {103, u"\n\nUsage: ovo.exe [remove] [once]\n"},
-        {104, u"remove"},
-        {105, u"Sortwell"},
-        {106, u"once"},
-    };
-    for (const auto& [id, text] : texts) {
-        char16_t buffer[1024];
-        EXPECT_EQ(LoadStringW(self, id, buffer, 1024), static_cast<int>(text.size())) << id;
-        EXPECT_EQ(std::u16string(buffer), text) << id;
-    }
-
+    // The texts themselves show in the agent's command-line tests.
     char16_t small[5];
     EXPECT_EQ(LoadStringW(self, IDS_REMOVE_BANNER, small, 5), 4);
     EXPECT_EQ(std::u16string(small), u"Remo");
@@ -120,13 +107,10 @@ BOOL Takes(DWORD event) {
     return event == CTRL_C_EVENT ? TRUE : FALSE;
 }
 
-void WaitForOrder(int at_least_digits) {
+// Waits up to ten seconds for the handlers' record to reach `at_least`.
+void WaitForOrder(int at_least) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    int needed = 1;
-    for (int i = 1; i < at_least_digits; ++i) {
-        needed *= 10;
-    }
-    while (g_order.load() < needed && std::chrono::steady_clock::now() < end) {
+    while (g_order.load() < at_least && std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
@@ -135,7 +119,7 @@ void WaitForOrder(int at_least_digits) {
     SetConsoleCtrlHandler(Takes, TRUE);
     SetConsoleCtrlHandler(Declines, TRUE);
     ::kill(::getpid(), SIGINT);
-    WaitForOrder(2);
+    WaitForOrder(10);
     // Declines ran first, then Takes: 12.
     std::exit(g_order.load() == 12 ? 0 : 1);
 }
@@ -155,9 +139,7 @@ void WaitForOrder(int at_least_digits) {
 }
 
 [[noreturn]] void RaiseNobodyTakes(int signal_number) {
-    struct rlimit no_core {
-        0, 0
-    };
+    const rlimit no_core{0, 0};
     ::setrlimit(RLIMIT_CORE, &no_core);
     if (signal_number != SIGINT) {
         SetConsoleCtrlHandler(Takes, TRUE); // takes only Control-C

@@ -8,9 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <cwchar>
+#include <numeric>
 #include <random>
 #include <string>
 #include <type_traits>
@@ -340,9 +342,7 @@ TEST(FormatterAgainstCLibrary, PositionalArgumentsMatch) {
         }
         // Every position once, in a random order, and sometimes one again.
         std::vector<int> order(static_cast<std::size_t>(count));
-        for (int i = 0; i < count; ++i) {
-            order[static_cast<std::size_t>(i)] = i + 1;
-        }
+        std::iota(order.begin(), order.end(), 1);
         std::shuffle(order.begin(), order.end(), random.Engine());
         if (random.OneIn(3)) {
             order.push_back(random.Between(1, count));
@@ -396,19 +396,8 @@ bool IsTie(const std::string& digits, int keep) {
 double AnyDouble(Random& random) {
     switch (random.Between(0, 6)) {
     case 0: {
-        static const double kPlain[] = {0.0,
-                                        1.0,
-                                        0.1,
-                                        100000.0,
-                                        1e6,
-                                        123456.789,
-                                        9.5,
-                                        0.0001,
-                                        1e-5,
-                                        99.999,
-                                        0.000123456,
-                                        5e-324,
-                                        1.7976931348623157e308};
+        static const double kPlain[] = {0.0,    1.0,  0.1,    100000.0,    1e6,    123456.789, 9.5,
+                                        0.0001, 1e-5, 99.999, 0.000123456, 5e-324, DBL_MAX};
         return kPlain[random.Between(0, static_cast<int>(std::size(kPlain)) - 1)];
     }
     case 1:

@@ -100,13 +100,10 @@ TEST(FormatterSpecials, PercentUnknownLettersAndBogusPointers) {
 }
 
 TEST(FormatterSpecials, FormatEndingInsideASpecification) {
+    for (const char16_t* format : {u"ab%", u"ab%-5", u"ab%l"}) {
+        EXPECT_EQ(Fmt(format), u"ab");
+    }
     char16_t buffer[16];
-    EXPECT_EQ(VTXPR_Snprintf(buffer, 16, u"ab%"), 2);
-    EXPECT_EQ(std::u16string(buffer), u"ab");
-    EXPECT_EQ(VTXPR_Snprintf(buffer, 16, u"ab%-5"), 2);
-    EXPECT_EQ(std::u16string(buffer), u"ab");
-    EXPECT_EQ(VTXPR_Snprintf(buffer, 16, u"ab%l"), 2);
-    EXPECT_EQ(std::u16string(buffer), u"ab");
     EXPECT_EQ(VTXPR_Snprintf(buffer, 16, nullptr), 6);
     EXPECT_EQ(std::u16string(buffer), u"(null)");
 }
@@ -254,6 +251,19 @@ int FlushChunk(VTXPR_BUFFER* buffer) {
     return 0;
 }
 
+// Fresh chunks with `budget` flushes allowed.
+void Reset(Chunks& chunks, int budget) {
+    chunks = Chunks{};
+    chunks.budget = budget;
+    chunks.descriptor = {chunks.chunk, chunks.chunk + 3};
+}
+
+// Moves what is still in the last chunk (cur says how much) to the text.
+void Finish(Chunks& chunks) {
+    chunks.collected.append(chunks.chunk,
+                            static_cast<std::size_t>(chunks.descriptor.cur - chunks.chunk));
+}
+
 int FlushWithoutRoom(VTXPR_BUFFER*) {
     return 0;
 }
@@ -267,28 +277,18 @@ int Engine(VTXPR_FLUSH flush, VTXPR_BUFFER* buffer, const char16_t* format, ...)
 }
 
 TEST(FormatterEngine, FlushMakesRoomOrStopsTheFormatting) {
-    Chunks chunks{};
-    chunks.budget = 100;
-    chunks.descriptor = {chunks.chunk, chunks.chunk + 3};
-    int result = Engine(FlushChunk, &chunks.descriptor, u"%s:%6d|%-4c|%2$05d", u"name", 42, 'z');
-    // The last partial chunk is still in the buffer; cur says how much.
-    chunks.collected.append(chunks.chunk,
-                            static_cast<std::size_t>(chunks.descriptor.cur - chunks.chunk));
-    EXPECT_EQ(result, 1); // mixing positional and plain is malformed
-    chunks = Chunks{};
-    chunks.budget = 100;
-    chunks.descriptor = {chunks.chunk, chunks.chunk + 3};
-    result = Engine(FlushChunk, &chunks.descriptor, u"%s:%6d|%-4c|%%", u"name", 42, 'z');
-    chunks.collected.append(chunks.chunk,
-                            static_cast<std::size_t>(chunks.descriptor.cur - chunks.chunk));
-    EXPECT_EQ(result, 18);
+    Chunks chunks;
+    Reset(chunks, 100);
+    // Mixing positional and plain is malformed.
+    EXPECT_EQ(Engine(FlushChunk, &chunks.descriptor, u"%s:%6d|%-4c|%2$05d", u"name", 42, 'z'), 1);
+    Reset(chunks, 100);
+    EXPECT_EQ(Engine(FlushChunk, &chunks.descriptor, u"%s:%6d|%-4c|%%", u"name", 42, 'z'), 18);
+    Finish(chunks);
     EXPECT_EQ(chunks.collected, u"name:    42|z   |%");
     EXPECT_EQ(chunks.flushes, 5); // the sixth chunk is full but never needed flushing
 
     // A failing flush stops the formatting with -1.
-    chunks = Chunks{};
-    chunks.budget = 1;
-    chunks.descriptor = {chunks.chunk, chunks.chunk + 3};
+    Reset(chunks, 1);
     EXPECT_EQ(Engine(FlushChunk, &chunks.descriptor, u"abcdefghij"), -1);
     EXPECT_EQ(chunks.collected, u"abcdef");
 

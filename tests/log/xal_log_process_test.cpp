@@ -50,11 +50,6 @@ TEST(LoggingProcess, WithNothingSetAProgramWithoutTerminalWritesEvents) {
     const auto records = ReadEventFile(events, &bad);
     EXPECT_TRUE(bad.empty());
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].source, "Sortwell");
-    EXPECT_EQ(records[0].type, 0);
-    EXPECT_EQ(records[0].category, 28);
-    EXPECT_EQ(records[1].type, 2);
-    EXPECT_EQ(records[1].event_id, 0x80000201u);
     EXPECT_NE(records[1].message.find("WARNING: '[Corvane] (WARNING:"), std::string::npos);
     // The process's own id is in the line, not ours.
     EXPECT_EQ(records[0].strings[0].find("(NOTICE:" + std::to_string(::getpid()) + "."),
