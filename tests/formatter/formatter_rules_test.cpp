@@ -1,10 +1,10 @@
 // The formatter's own rules: where it differs from the C library, its
 // special conversions, positional arguments and the end of the buffer.
+// What both define alike is the differential tests' business.
 #include "formatter_test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cwchar>
@@ -16,23 +16,6 @@
 namespace {
 
 using formatter_test::Fmt;
-using formatter_test::FromWide;
-
-TEST(FormatterIntegers, PrecisionWidthAndSign) {
-    EXPECT_EQ(Fmt(u"%.02u", 7u), u"07");
-    EXPECT_EQ(Fmt(u"%.08x", 0x80004005u), u"80004005");
-    EXPECT_EQ(Fmt(u"%.08x", 0x5u), u"00000005");
-    EXPECT_EQ(Fmt(u"%05d", -42), u"-0042");
-    EXPECT_EQ(Fmt(u"%+d", 5), u"+5");
-    EXPECT_EQ(Fmt(u"% d|% d", 5, -5), u" 5|-5");
-    EXPECT_EQ(Fmt(u"%+ d", 5), u"+5");
-    EXPECT_EQ(Fmt(u"%-5d|", 42), u"42   |");
-    EXPECT_EQ(Fmt(u"%d %i", INT_MIN, INT_MAX), u"-2147483648 2147483647");
-    EXPECT_EQ(Fmt(u"%u %x %X %o", -1, 0xabcdef, 0xabcdef, 8), u"4294967295 abcdef ABCDEF 10");
-    EXPECT_EQ(Fmt(u"%+u", 5u), u"5"); // no sign for unsigned conversions
-    EXPECT_EQ(Fmt(u"%*d|%-*d|", 4, 7, 3, 8), u"   7|8  |");
-    EXPECT_EQ(Fmt(u"%*d|", -4, 7), u"7   |"); // a negative width left-adjusts
-}
 
 TEST(FormatterIntegers, ZeroPaddingFollowsItsOwnRules) {
     // The 0 flag pads with zeros also when a precision is given.
@@ -47,34 +30,19 @@ TEST(FormatterIntegers, ZeroPaddingFollowsItsOwnRules) {
     // A negative precision from the arguments counts as 0, so it no longer
     // pads, and it cuts strings to nothing.
     EXPECT_EQ(Fmt(u"[%.*d][%.*s]", -3, 5, -1, u"text"), u"[5][]");
-    EXPECT_EQ(Fmt(u"[%.*u]", 4, 5u), u"[0005]");
 }
 
 TEST(FormatterIntegers, LengthModifiersReadThirtyTwoBits) {
     // l and q read an int each: the second argument must not be swallowed.
     EXPECT_EQ(Fmt(u"%ld %qd %lu %lx", -1, 7, 8u, 0xffu), u"-1 7 8 ff");
-    // h cuts to 16 bits: sign-extended for d/i, zero-extended otherwise.
-    EXPECT_EQ(Fmt(u"%hd %hi", 70000, 0x18000), u"4464 -32768");
-    EXPECT_EQ(Fmt(u"%hu %hx %ho %hX", -1, 0x12345678, 0x10008, 0xabcd1234), u"65535 5678 10 1234");
-}
-
-TEST(FormatterIntegers, AlternateForms) {
-    EXPECT_EQ(Fmt(u"%#o %#o %#.3o %#.2o", 8u, 0u, 8u, 8u), u"010 0 010 010");
-    // 0x/0X only for non-zero values, after the precision's zeros, and before
-    // the width's zeros.
-    EXPECT_EQ(Fmt(u"%#x %#X %#x", 255u, 255u, 0u), u"0xff 0XFF 0");
-    EXPECT_EQ(Fmt(u"%#.4x|%#08x|%#8x|%#-8x|", 255u, 255u, 255u, 255u),
-              u"0x00ff|0x0000ff|    0xff|0xff    |");
 }
 
 TEST(FormatterText, StringsAndCharacters) {
-    EXPECT_EQ(Fmt(u"%5s|%-5s|%.3s|%s", u"ab", u"ab", u"abcdef", u""), u"   ab|ab   |abc|");
     EXPECT_EQ(Fmt(u"%s|%8s|%.2s|%-7s|", nullptr, nullptr, nullptr, nullptr),
               u"(null)|  (null)|(n|(null) |");
     // The pad character is forced to space for strings and characters.
     EXPECT_EQ(Fmt(u"%05s|%-05c|%03c", u"ab", 'x', 'y'), u"   ab|x    |  y");
-    EXPECT_EQ(Fmt(u"%c%c%lc", 0x4e2d, 0x00e9, 0x20ac), u"\u4e2d\u00e9\u20ac");
-    EXPECT_EQ(Fmt(u"%ls %qs", u"\u0416\u4e2d", u"x"), u"\u0416\u4e2d x");
+    EXPECT_EQ(Fmt(u"%ls %qs %lc", u"\u0416\u4e2d", u"x", 0x20ac), u"\u0416\u4e2d x \u20ac");
     // With a precision, the string is read no further than the precision:
     // these three characters have no terminator.
     const char16_t unterminated[3] = {u'x', u'y', u'z'};
@@ -133,8 +101,6 @@ TEST(FormatterSpecials, CountAndPointers) {
 }
 
 TEST(FormatterPositional, ArgumentsByPosition) {
-    EXPECT_EQ(Fmt(u"%2$s %1$s", u"ab", u"cd"), u"cd ab");
-    EXPECT_EQ(Fmt(u"%1$s-%1$s-%2$d", u"x", 4), u"x-x-4");
     // Width and precision from positions, mixed kinds of argument.
     EXPECT_EQ(Fmt(u"[%1$*2$d][%3$.*2$s][%4$.1f]", 7, 4, u"abcdef", 2.25), u"[   7][abcd][2.3]");
     EXPECT_EQ(Fmt(u"%3$s %1$d %2$.2f %%", -1, 0.5, u"t"), u"t -1 0.50 %");
@@ -346,24 +312,8 @@ TEST(FormatterEngine, ConcurrentCallsShareNothing) {
     }
 }
 
-TEST(FormatterReal, FixedExponentAndShortest) {
-    EXPECT_EQ(Fmt(u"%f %e %E", 3.14159, 12345.678, 12345.678),
-              u"3.141590 1.234568e+04 1.234568E+04");
-    EXPECT_EQ(Fmt(u"%g %g %G %g %g %g", 0.0001, 1e-5, 1e-5, 100000.0, 1e6, 123456789.0),
-              u"0.0001 1e-05 1E-05 100000 1e+06 1.23457e+08");
-    EXPECT_EQ(Fmt(u"%.0g %.1g %.3g %g", 12.0, 0.26, 2.5, 0.0), u"1e+01 0.3 2.5 0");
-    // Rounding carries into a new leading digit.
-    EXPECT_EQ(Fmt(u"%.2f %.1e %.3g", 9.996, 9.96, 999.9), u"10.00 1.0e+01 1e+03");
-    // # keeps the point, and for g also the trailing zeros.
-    EXPECT_EQ(Fmt(u"%#.0f %#.0e %#g %#g %#g", 3.0, 3.0, 1.5, 100000.0, 0.0),
-              u"3. 3.e+00 1.50000 100000. 0.00000");
-    EXPECT_EQ(Fmt(u"%+f|% .2f|%010.2f|%-10.2f|%+08.1e", 1.0, 2.0, -3.14159, 3.14159, 5.0),
-              u"+1.000000| 2.00|-000003.14|3.14      |+5.0e+00");
+TEST(FormatterReal, NegativeZeroKeepsItsSign) {
     EXPECT_EQ(Fmt(u"%f %e %g", -0.0, 0.0, -0.0), u"-0.000000 0.000000e+00 -0");
-    EXPECT_EQ(Fmt(u"%.3e %e %e", 1e-300, 5e-324, 1.7976931348623157e308),
-              u"1.000e-300 4.940656e-324 1.797693e+308");
-    // The digits are those of the exact binary value.
-    EXPECT_EQ(Fmt(u"%.20f %.17g", 0.1, 0.1), u"0.10000000000000000555 0.10000000000000001");
 }
 
 TEST(FormatterReal, HalvesRoundUpAndSpecialValues) {
