@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <functional>
@@ -40,6 +41,15 @@ std::vector<std::string> Logged(const Sandbox& sandbox, int id) {
 // Waits for the status line a service gives at the end of pass `number`.
 bool WaitForPass(NotifySocket& notify, int number) {
     return notify.WaitFor("STATUS=Pass " + std::to_string(number) + ":", 30000);
+}
+
+// After the first pass: a reload, the second pass, and a stop.
+void ReloadOnceAndStop(const Sandbox& sandbox, Process& agent, NotifySocket& notify) {
+    ASSERT_TRUE(agent.Signal(SIGHUP));
+    ASSERT_TRUE(WaitForPass(notify, 2)) << sandbox.Log();
+    ASSERT_TRUE(agent.Signal(SIGTERM));
+    ASSERT_TRUE(agent.Wait(10000));
+    EXPECT_EQ(agent.result().exit_code, 0);
 }
 
 TEST(Failures, MailboxFailuresAreReportedInTheFirstPassOnlyAlsoAfterAReload) {
@@ -102,11 +112,7 @@ TEST(Failures, MailboxFailuresAreReportedInTheFirstPassOnlyAlsoAfterAReload) {
     const std::size_t first_pass_lines = sandbox.LogEntries().size();
 
     // A reload is no new start: the next pass fails the same way, silently.
-    ASSERT_TRUE(agent->Signal(SIGHUP));
-    ASSERT_TRUE(WaitForPass(notify, 2)) << sandbox.Log();
-    ASSERT_TRUE(agent->Signal(SIGTERM));
-    ASSERT_TRUE(agent->Wait(10000));
-    EXPECT_EQ(agent->result().exit_code, 0);
+    ReloadOnceAndStop(sandbox, *agent, notify);
     EXPECT_EQ(sandbox.LogEntries().size(), first_pass_lines) << sandbox.Log();
     ExpectOneAgentRule(sandbox, "healthy", "Spam");
     EXPECT_FALSE(HoldsAgentProfile(sandbox.Profiles()));
@@ -123,19 +129,13 @@ TEST(Failures, MaintenanceFailureIsReportedInEveryPass) {
     NotifySocket notify;
     auto agent = sandbox.StartAgent({}, &notify);
     ASSERT_TRUE(WaitForPass(notify, 1)) << sandbox.Log();
-    ASSERT_TRUE(agent->Signal(SIGHUP));
-    ASSERT_TRUE(WaitForPass(notify, 2)) << sandbox.Log();
-    ASSERT_TRUE(agent->Signal(SIGTERM));
-    ASSERT_TRUE(agent->Wait(10000));
-    EXPECT_EQ(agent->result().exit_code, 0);
+    ReloadOnceAndStop(sandbox, *agent, notify);
 
     const std::string lost = "ERROR " + MailboxFailure("Error during maintenance. Unable to "
                                                        "determine Spam Folder for Mailbox",
                                                        sandbox.MailboxDn("lost"), kNotFound);
-    int lost_count = 0;
-    for (const std::string& line : Logged(sandbox, 28020))
-        lost_count += line == lost ? 1 : 0;
-    EXPECT_EQ(lost_count, 2) << sandbox.Log();
+    const std::vector<std::string> maintenance = Logged(sandbox, 28020);
+    EXPECT_EQ(std::count(maintenance.begin(), maintenance.end(), lost), 2) << sandbox.Log();
     EXPECT_EQ(Logged(sandbox, 28007),
               std::vector<std::string>{"WARNING " + MailboxFailure("Unable to open Mailbox",
                                                                    sandbox.MailboxDn("closed"),

@@ -14,8 +14,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
+// Stops the running agent (SIGTERM, or `signal_number`) and expects it to
+// end with status 0 within `seconds`.
+void ExpectStopWithin(Process& agent, double seconds, int signal_number = SIGTERM) {
+    EXPECT_TRUE(agent.Running());
+    const auto signalled = Clock::now();
+    ASSERT_TRUE(agent.Signal(signal_number));
+    ASSERT_TRUE(agent.Wait(20000));
+    EXPECT_EQ(agent.result().exit_code, 0) << agent.result().err;
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - signalled).count(), seconds);
 }
 
 // Control-C and SIGTERM end the agent gracefully: the engine is torn down and
@@ -30,18 +37,15 @@ TEST(Lifecycle, ConsoleSignalsBetweenPasses) {
         auto agent = sandbox.StartAgent({});
         ASSERT_TRUE(WaitUntil([&] { return !sandbox.AgentRules("user").empty(); }, 20000));
         EXPECT_TRUE(HoldsAgentProfile(sandbox.Profiles())) << sandbox.Profiles();
-        EXPECT_TRUE(agent->Running()) << "normal mode waits for the next pass";
 
-        const auto signalled = Clock::now();
-        ASSERT_TRUE(agent->Signal(signal_number));
-        ASSERT_TRUE(agent->Wait(10000));
-        const ProcessResult& result = agent->result();
         if (signal_number == SIGINT || signal_number == SIGTERM) {
-            EXPECT_EQ(result.exit_code, 0) << result.err;
-            EXPECT_LT(SecondsSince(signalled), 4.0) << "the interval wait looks every second";
+            // The interval wait looks every second.
+            ExpectStopWithin(*agent, 4.0, signal_number);
             EXPECT_FALSE(HoldsAgentProfile(sandbox.Profiles())) << sandbox.Profiles();
         } else {
-            EXPECT_EQ(result.signal, signal_number);
+            ASSERT_TRUE(agent->Signal(signal_number));
+            ASSERT_TRUE(agent->Wait(10000));
+            EXPECT_EQ(agent->result().signal, signal_number);
             EXPECT_TRUE(HoldsAgentProfile(sandbox.Profiles())) << "nothing was torn down";
         }
     }
@@ -60,11 +64,7 @@ TEST(Lifecycle, StopDuringAPassDropsTheQueuedMailboxes) {
 
     auto agent = sandbox.StartAgent({});
     ASSERT_TRUE(WaitUntil([&] { return !sandbox.AgentRules(aliases[1]).empty(); }, 30000));
-    const auto signalled = Clock::now();
-    ASSERT_TRUE(agent->Signal(SIGTERM));
-    ASSERT_TRUE(agent->Wait(20000));
-    EXPECT_EQ(agent->result().exit_code, 0) << agent->result().err;
-    EXPECT_LT(SecondsSince(signalled), 5.0);
+    ExpectStopWithin(*agent, 5.0);
     EXPECT_TRUE(sandbox.AgentRules(aliases.back()).empty()) << "the last mailbox was reached";
     EXPECT_FALSE(HoldsAgentProfile(sandbox.Profiles()));
     EXPECT_EQ(Problems(sandbox), "");
@@ -82,12 +82,7 @@ TEST(Lifecycle, PassWithoutAWorkerWaitsForAStop) {
     auto agent = sandbox.StartAgent({"once"});
     ASSERT_TRUE(WaitUntil([&] { return sandbox.LogCount(28014) == 1; }, 20000)) << sandbox.Log();
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    EXPECT_TRUE(agent->Running());
-    const auto signalled = Clock::now();
-    ASSERT_TRUE(agent->Signal(SIGTERM));
-    ASSERT_TRUE(agent->Wait(10000));
-    EXPECT_EQ(agent->result().exit_code, 0);
-    EXPECT_LT(SecondsSince(signalled), 4.0);
+    ExpectStopWithin(*agent, 4.0);
     for (const std::string& alias : sandbox.Aliases())
         EXPECT_TRUE(sandbox.AgentRules(alias).empty()) << alias;
     EXPECT_FALSE(HoldsAgentProfile(sandbox.Profiles()));
@@ -112,12 +107,7 @@ TEST(Lifecycle, PassWithoutMailboxesWaitsTheWholeInterval) {
     ASSERT_TRUE(WaitUntil([&] { return remaining() == 1; }, 20000));
     std::this_thread::sleep_for(std::chrono::milliseconds(3000));
     EXPECT_EQ(remaining(), 1) << "no second pass began";
-    EXPECT_TRUE(agent->Running());
-    const auto signalled = Clock::now();
-    ASSERT_TRUE(agent->Signal(SIGTERM));
-    ASSERT_TRUE(agent->Wait(10000));
-    EXPECT_EQ(agent->result().exit_code, 0);
-    EXPECT_LT(SecondsSince(signalled), 4.0);
+    ExpectStopWithin(*agent, 4.0);
     EXPECT_EQ(remaining(), 1);
     EXPECT_TRUE(sandbox.AgentRules("user").empty());
     EXPECT_EQ(Problems(sandbox), "") << "an empty list is no failure of its own";

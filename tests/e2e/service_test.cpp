@@ -146,10 +146,7 @@ TEST(Service, ReloadWhileTheCompanionWaitsRemovesTheRulesAndEnds) {
     ASSERT_TRUE(WaitUntil(
         [] {
             HANDLE probe = OpenEventW(SYNCHRONIZE, FALSE, AGENT_REMOVE_EVENT_NAME);
-            if (probe == nullptr)
-                return false;
-            CloseHandle(probe);
-            return true;
+            return probe != nullptr && CloseHandle(probe);
         },
         10000));
     EXPECT_TRUE(agent->Running()) << "a running agent does not look for the event by itself";
