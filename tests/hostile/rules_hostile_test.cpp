@@ -163,7 +163,10 @@ TEST_F(HostileRules, TheAgentsOperationsStopAtTheFirstRowThatIsNotWellFormed) {
     no_name.name.reset();
     infostore::RuleSpec no_state = Theirs("no state");
     no_state.state.reset();
+    infostore::RuleSpec no_level = Theirs("no level");
+    no_level.level.reset();
     const std::vector<Case> cases = {{"every property missing", infostore::RuleSpec()},
+                                     {"no level", no_level},
                                      {"no provider", no_provider},
                                      {"damaged condition", damaged},
                                      {"no name in either width", no_name},
