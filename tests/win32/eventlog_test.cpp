@@ -39,7 +39,7 @@ protected:
     std::string events_ = dir_ / "events.jsonl";
 };
 
-TEST(EventText, MissingInsertionsUnknownIdsAndCategories) {
+TEST(EventText, RenderingAndSyslogLines) {
     // Whole texts show in the tests of the writers that use them. A missing
     // insertion shows as written; an unknown id shows its strings.
     EXPECT_EQ(EventLogRenderText(MSG_SERVICE_STATUS_ERROR, 0, nullptr),
@@ -48,9 +48,8 @@ TEST(EventText, MissingInsertionsUnknownIdsAndCategories) {
     EXPECT_EQ(EventLogRenderText(0x12345678u, 2, two), u"a b");
     EXPECT_EQ(std::u16string(EventCategoryName(0)), u"None");
     EXPECT_EQ(EventCategoryName(27), nullptr);
-}
 
-TEST(EventText, SyslogLinesAreOneLineWithIdCategoryAndData) {
+    // Syslog lines are one line with id, category and data.
     const char16_t* line[] = {u"[Corvane] (WARNING:1.2): [28007] Unable:\n\ta\\b\x01\n"};
     EXPECT_EQ(EventLogSyslogLine(28, MSG_XAL_LOG_WARNING, 1, line, 0, nullptr),
               "event_id=0x80000201 category=28 (Sortwell): WARNING: '[Corvane] (WARNING:1.2): "
