@@ -179,9 +179,6 @@ TEST_F(StoreCli, MailGoesThroughTheRulesAndTheListingsShowIt) {
     ASSERT_EQ(rules.size(), 1u);
     EXPECT_EQ(rules[0]["name"].text, "_Corvane Spam Folder Rule_");
     EXPECT_EQ(rules[0]["provider"].text, "MSExchange.Rules");
-    EXPECT_EQ(rules[0]["sequence"].number, 1001);
-    EXPECT_EQ(rules[0]["state"].number, 1);
-    EXPECT_EQ(rules[0]["level"].number, 0);
     EXPECT_TRUE(rules[0]["user_flags"].is_null());
     EXPECT_EQ(rules[0]["target"].text, "Spam");
     EXPECT_EQ(rules[0]["condition"].text,
@@ -244,9 +241,6 @@ TEST_F(StoreCli, FaultsAreListedConsumedAndCleared) {
     EXPECT_TRUE(faults[1]["remaining"].is_null());
     EXPECT_EQ(Ok({"fault", "list"}), "1\tIMAPIFolder::CreateFolder\talice\t0x80070005\t2 left\n"
                                      "2\tIMsgStore::GetProps\t*\t0x00040380\talways\n");
-    std::string operations = Ok({"fault", "operations"});
-    EXPECT_NE(operations.find("IExchangeModifyTable::ModifyTable\n"), std::string::npos);
-    EXPECT_NE(operations.find("IMAPITable::QueryRows\n"), std::string::npos);
     Ok({"fault", "clear"});
     EXPECT_EQ(Listing({"fault", "list"}).size(), 0u);
 }
