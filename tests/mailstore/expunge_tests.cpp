@@ -37,21 +37,16 @@ TEST(ExpungeCutoff, RetentionTimesTheShortDayWithoutWrapping) {
     VTXPR_SetClock(nullptr);
 }
 
-class Expunge : public StoreTest {
+class Expunge : public SpamFolderTest {
 protected:
     void SetUp() override {
-        StoreTest::SetUp();
+        SpamFolderTest::SetUp();
         clock_ = {FixedNow, NoSleep, &now_};
         VTXPR_SetClock(&clock_);
-        ASSERT_EQ(admin_->CreateFolder(alice_.alias, "Spam"), S_OK);
-        Open(alice_, &box_);
-        spam_ = OpenFolder(box_, "Spam");
     }
     void TearDown() override {
-        UlRelease(spam_);
-        Close(&box_);
+        SpamFolderTest::TearDown();
         VTXPR_SetClock(nullptr);
-        StoreTest::TearDown();
     }
     void Put(const std::string& subject, std::uint64_t delivered) {
         infostore::DeliveryOptions options;
@@ -72,8 +67,6 @@ protected:
 
     std::int64_t now_ = kNowNs;
     VTXPR_CLOCK clock_{};
-    Mailbox box_;
-    LPMAPIFOLDER spam_ = nullptr;
 };
 
 TEST_F(Expunge, DeletesWhatLiesStrictlyBeforeTheCutoff) {

@@ -10,20 +10,8 @@
 namespace testing_store {
 namespace {
 
-class ReleaseSweep : public StoreTest {
+class ReleaseSweep : public SpamFolderTest {
 protected:
-    void SetUp() override {
-        StoreTest::SetUp();
-        ASSERT_EQ(admin_->CreateFolder(alice_.alias, "Spam"), S_OK);
-        Open(alice_, &box_);
-        spam_ = OpenFolder(box_, "Spam");
-    }
-    void TearDown() override {
-        UlRelease(spam_);
-        Close(&box_);
-        StoreTest::TearDown();
-    }
-
     // Runs `prepare` (faults off) and then `run` with the n-th call of each
     // operation failing, for every n the run reaches.
     void Sweep(
@@ -65,8 +53,6 @@ protected:
             ASSERT_EQ(admin_->DeleteRule(alice_.alias, rule.id), S_OK);
     }
 
-    Mailbox box_;
-    LPMAPIFOLDER spam_ = nullptr;
     int last_failed_calls_ = 0;
 };
 

@@ -9,17 +9,11 @@
 namespace testing_store {
 namespace {
 
-class SpamRule : public StoreTest {
+class SpamRule : public SpamFolderTest {
 protected:
     void SetUp() override {
-        StoreTest::SetUp();
-        ASSERT_EQ(admin_->CreateFolder(alice_.alias, "Spam"), S_OK);
+        SpamFolderTest::SetUp();
         ASSERT_EQ(admin_->CreateFolder(alice_.alias, "Junk"), S_OK);
-        Open(alice_, &box_);
-    }
-    void TearDown() override {
-        Close(&box_);
-        StoreTest::TearDown();
     }
     BOOL Validate() { return mapi_ValidateRule(box_.store, box_.rules, box_.view, kRuleName); }
     HRESULT Delete() { return mapi_DeleteRule(box_.rules, box_.view, kRuleName); }
@@ -46,8 +40,6 @@ protected:
         EXPECT_EQ(admin_->Deliver(alice_.alias, message, {}, &result), S_OK);
         return result.folder_path;
     }
-
-    Mailbox box_;
 };
 
 TEST_F(SpamRule, TheAddedRowIsExactlyTheSevenValuesOfTheRuleInOneBufferChain) {

@@ -178,4 +178,17 @@ void StoreTest::Fault(const std::string& operation, HRESULT hr, std::int32_t tim
     ASSERT_EQ(admin_->AddFault(fault), S_OK) << admin_->LastError();
 }
 
+void SpamFolderTest::SetUp() {
+    StoreTest::SetUp();
+    ASSERT_EQ(admin_->CreateFolder(alice_.alias, "Spam"), S_OK);
+    Open(alice_, &box_);
+    spam_ = OpenFolder(box_, "Spam");
+}
+
+void SpamFolderTest::TearDown() {
+    UlRelease(spam_);
+    Close(&box_);
+    StoreTest::TearDown();
+}
+
 } // namespace testing_store

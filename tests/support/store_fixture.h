@@ -72,4 +72,15 @@ private:
     ULONG buffers_ = 0, objects_ = 0;
 };
 
+// The store test with alice's mailbox open and her folder "Spam" made and
+// open too.
+class SpamFolderTest : public StoreTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    Mailbox box_;
+    LPMAPIFOLDER spam_ = nullptr;
+};
+
 } // namespace testing_store
