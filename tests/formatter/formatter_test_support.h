@@ -16,19 +16,11 @@ inline std::u16string Widen(const std::string& ascii) {
 }
 
 inline std::u16string FromWide(const std::wstring& wide) {
-    std::u16string out;
-    for (wchar_t c : wide) {
-        out.push_back(static_cast<char16_t>(c));
-    }
-    return out;
+    return {wide.begin(), wide.end()};
 }
 
 inline std::wstring ToWide(const std::u16string& text) {
-    std::wstring out;
-    for (char16_t c : text) {
-        out.push_back(static_cast<wchar_t>(c));
-    }
-    return out;
+    return {text.begin(), text.end()};
 }
 
 // A readable form of UTF-16 text for failure messages.

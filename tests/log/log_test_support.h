@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
@@ -29,28 +30,20 @@ using ScratchDir = swtest::TempDir;
 class TimeZone {
 public:
     explicit TimeZone(const char* zone) {
-        const char* old = std::getenv("TZ");
-        had_ = old != nullptr;
-        if (had_) {
+        if (const char* old = std::getenv("TZ")) {
             old_ = old;
         }
-        ::setenv("TZ", zone, 1);
-        ::tzset();
-        xal_log_reset_zone_cache();
+        Set(zone);
     }
-    ~TimeZone() {
-        if (had_) {
-            ::setenv("TZ", old_.c_str(), 1);
-        } else {
-            ::unsetenv("TZ");
-        }
-        ::tzset();
-        xal_log_reset_zone_cache();
-    }
+    ~TimeZone() { Set(old_ ? old_->c_str() : nullptr); }
 
 private:
-    bool had_ = false;
-    std::string old_;
+    static void Set(const char* zone) {
+        zone != nullptr ? ::setenv("TZ", zone, 1) : ::unsetenv("TZ");
+        ::tzset();
+        xal_log_reset_zone_cache();
+    }
+    std::optional<std::string> old_;
 };
 
 // UTC seconds of a civil date and time in UTC.
