@@ -22,19 +22,16 @@ const bool kLogFiles = swtest::UseLogFiles();
 // Records every derived operation with the thread it ran on.
 class recording_controller : public base_controller {
 public:
-    std::int32_t run(std::int32_t argc, char16_t** argv) override {
+    std::int32_t run(std::int32_t, char16_t**) override {
         record("run");
         if (body) {
-            body(*this, argc, argv);
+            body(*this);
         }
         return run_result;
     }
     void on_shutdown() override {
         record("shutdown");
         ++shutdowns;
-        if (on_shutdown_hook) {
-            on_shutdown_hook(*this);
-        }
     }
     void on_reload() override {
         record("reload");
@@ -69,8 +66,7 @@ public:
     std::atomic<int> shutdowns{0};
     std::int32_t initialize_result = 0;
     std::int32_t run_result = 0;
-    std::function<void(recording_controller&, std::int32_t, char16_t**)> body;
-    std::function<void(recording_controller&)> on_shutdown_hook;
+    std::function<void(recording_controller&)> body;
     std::function<void(recording_controller&)> on_reload_hook;
 };
 
@@ -233,7 +229,7 @@ TEST_F(ControllerConsole, MissingNamesRefuseToStartAndLongNamesAreCut) {
 
 TEST_F(ControllerConsole, ControlCIsAShutdownAndOtherEventsAreLeftToTheSystem) {
     recording_controller controller;
-    controller.body = [](recording_controller& self, std::int32_t, char16_t**) {
+    controller.body = [](recording_controller& self) {
         self.begin_running();
         EXPECT_EQ(base_controller::console_ctrl_handler(CTRL_BREAK_EVENT), FALSE);
         EXPECT_EQ(base_controller::console_ctrl_handler(CTRL_CLOSE_EVENT), FALSE);
@@ -268,7 +264,7 @@ TEST_F(ControllerService, StatusSequenceEventsAndDeferredStop) {
     recording_controller controller;
     controller.run_result = 9;
     std::thread::id main_thread = std::this_thread::get_id();
-    controller.body = [&](recording_controller& self, std::int32_t, char16_t**) {
+    controller.body = [&](recording_controller& self) {
         EXPECT_NE(std::this_thread::get_id(), main_thread) << "the service runs on its own thread";
         // An interrogation repeats the last state and delivers nothing.
         base_controller::service_ctrl_handler(SERVICE_CONTROL_INTERROGATE);
@@ -310,7 +306,7 @@ TEST_F(ControllerService, StatusSequenceEventsAndDeferredStop) {
 
 TEST_F(ControllerService, ReloadAndUserControlsRepeatTheLastState) {
     recording_controller controller;
-    controller.body = [](recording_controller& self, std::int32_t, char16_t**) {
+    controller.body = [](recording_controller& self) {
         self.begin_running();
         base_controller::service_ctrl_handler(SERVICE_CONTROL_PARAMCHANGE);
         base_controller::service_ctrl_handler(SERVICE_CONTROL_USER_SIGNAL);
@@ -330,7 +326,7 @@ TEST_F(ControllerService, FailedReportsBecomeStatusErrorEvents) {
     // Nothing listens at this address: every report fails.
     ::setenv("NOTIFY_SOCKET", "@swtest-nobody-listens-here", 1);
     recording_controller controller;
-    controller.body = [](recording_controller& self, std::int32_t, char16_t**) {
+    controller.body = [](recording_controller& self) {
         self.begin_running();
         EXPECT_EQ(self.report_status(SERVICE_RUNNING), 0);
     };
