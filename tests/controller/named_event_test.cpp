@@ -97,19 +97,6 @@ TEST(NamedEvent, ExistsExactlyAsLongAsItsCreatorHoldsIt) {
     }
 }
 
-TEST(NamedEvent, CreatingAnExistingNameOpensIt) {
-    const std::u16string name = UniqueName("twice");
-    HANDLE first = CreateEventW(nullptr, FALSE, FALSE, name.c_str());
-    ASSERT_NE(first, nullptr);
-    HANDLE second = CreateEventW(nullptr, FALSE, FALSE, name.c_str());
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
-    ASSERT_EQ(SetEvent(second), TRUE);
-    EXPECT_EQ(WaitForSingleObject(first, 5000), WAIT_OBJECT_0);
-    CloseHandle(second);
-    CloseHandle(first);
-}
-
 TEST(NamedEvent, AccessAndBadArguments) {
     const std::u16string name = UniqueName("access");
     HANDLE created = CreateEventW(nullptr, FALSE, FALSE, name.c_str());
@@ -165,31 +152,25 @@ TEST(NamedEvent, OnlyRootOrTheSameUserIsTrusted) {
     }
 }
 
-TEST(NamedEvent, AnotherUsersEventCannotBeOpenedNorOursSet) {
+// An event another user created cannot be opened: the agent's process
+// tests see the agent ignore such a remove event. Creating a name that
+// exists is the companion's one-request-at-a-time check, tested there.
+TEST(NamedEvent, AnotherUserCannotSetOurEvent) {
     if (::geteuid() != 0) {
-        GTEST_SKIP() << "needs root to act as another user";
+        GTEST_SKIP() << "needs root to open the event as another user";
     }
-    const std::u16string name = UniqueName("foreign");
-    swtest::HeldInChild stranger([&] {
-        return ::setgid(65534) == 0 && ::setuid(65534) == 0 &&
-               CreateEventW(nullptr, FALSE, FALSE, name.c_str()) != nullptr;
-    });
-    ASSERT_TRUE(stranger.held());
-    EXPECT_EQ(OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-
-    const std::u16string ours = UniqueName("stranger-sets");
-    HANDLE created = CreateEventW(nullptr, TRUE, FALSE, ours.c_str());
+    const std::u16string name = UniqueName("stranger-sets");
+    HANDLE created = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
     ASSERT_NE(created, nullptr);
-    swtest::HeldInChild setter([&] {
+    swtest::HeldInChild stranger([&] {
         if (::setgid(65534) != 0 || ::setuid(65534) != 0)
             return false;
-        HANDLE opened = OpenEventW(EVENT_MODIFY_STATE, FALSE, ours.c_str());
+        HANDLE opened = OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str());
         return opened != nullptr && SetEvent(opened) == TRUE;
     });
-    ASSERT_TRUE(setter.held()) << "root's event opens for anyone; setting it is what counts";
+    ASSERT_TRUE(stranger.held()) << "root's event opens for anyone; setting it is what counts";
     EXPECT_EQ(WaitForSingleObject(created, 300), WAIT_TIMEOUT);
-    setter.End();
+    stranger.End();
     EXPECT_EQ(WaitForSingleObject(created, 100), WAIT_TIMEOUT);
     CloseHandle(created);
 }
