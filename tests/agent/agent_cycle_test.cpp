@@ -40,14 +40,9 @@ protected:
 
     // The hive: the required values plus `extra`.
     void WriteHive(const std::vector<std::string>& extra, bool with_required = true) {
-        std::vector<std::string> lines;
-        if (with_required) {
-            lines = swtest::RequiredValues();
-        }
-        lines.insert(lines.end(), extra.begin(), extra.end());
         static int serial = 0;
         const std::string path = dir.file("hive" + std::to_string(++serial) + ".reg");
-        swtest::WriteFile(path, swtest::HiveText(lines));
+        swtest::WriteAgentHive(path, extra, with_required);
         ::setenv("SORTWELL_REGISTRY", path.c_str(), 1);
     }
 

@@ -34,14 +34,7 @@ constexpr const char* kStartedId = "\"event_id\":1073743360";
 class AgentProcess : public ::testing::Test {
 protected:
     // A hive with the required values (or an empty one).
-    void Hive(bool with_required, const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> lines;
-        if (with_required) {
-            lines = swtest::RequiredValues();
-        }
-        lines.insert(lines.end(), extra.begin(), extra.end());
-        swtest::WriteFile(hive(), swtest::HiveText(lines));
-    }
+    void Hive(bool with_required) { swtest::WriteAgentHive(hive(), {}, with_required); }
     std::string hive() const { return dir.file("registry.reg"); }
     std::string events() const { return dir.file("events.jsonl"); }
     std::string trace() const { return dir.file("trace.txt"); }

@@ -4,6 +4,7 @@
 #pragma once
 #include "tests/controller/controller_test_support.h"
 #include "tests/support/clock.h"
+#include "tests/support/files.h"
 #include "tests/support/hive.h"
 #include "tests/support/process.h"
 
@@ -17,6 +18,15 @@ namespace swtest {
 inline std::vector<std::string> RequiredValues() {
     return {"\"Alias\"=\"sortwell-admin\"", "\"Server\"=\"MAIL01\"",
             "\"Spam Folder\"=\"Junk Mail\"", "\"Spam SubString\"=\"X-Spam-Flag: YES\""};
+}
+
+// Writes a hive of the required values (unless `with_required` is false)
+// and then `extra` to `path`.
+inline void WriteAgentHive(const std::string& path, const std::vector<std::string>& extra,
+                           bool with_required = true) {
+    std::vector<std::string> lines = with_required ? RequiredValues() : std::vector<std::string>{};
+    lines.insert(lines.end(), extra.begin(), extra.end());
+    WriteFile(path, HiveText(lines));
 }
 
 // Seconds since 1970 of day `day` (0 = 1 March 2027) at hh:mm, UTC.
