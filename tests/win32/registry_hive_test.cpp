@@ -109,11 +109,7 @@ TEST(RegistryHive, Utf16AndByteOrderMarks) {
                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\S]\n\"N\"=\"\xc3\xa9\"\n";
     ASSERT_TRUE(ParseRegistryHive(utf8, &hive, &error)) << error.message;
     EXPECT_EQ(Find(hive, u"HKLM\\SOFTWARE\\S", u"N")->data, Utf16Le(u"\u00e9"));
-
-    EXPECT_FALSE(ParseRegistryHive(bytes.substr(0, bytes.size() - 1), &hive, &error));
-    EXPECT_NE(error.message.find("odd number of bytes"), std::string::npos);
-    EXPECT_FALSE(ParseRegistryHive("\xfe\xff\x00W", &hive, &error));
-    EXPECT_NE(error.message.find("big-endian"), std::string::npos);
+    // Odd-sized and big-endian text: the hostile hive tests.
 }
 
 TEST(RegistryHive, MalformedInputNamesItsLineAndLeavesNothing) {

@@ -21,8 +21,7 @@ protected:
         WriteFile(hive_, "Windows Registry Editor Version 5.00\n"
                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Altavane\\Sortwell]\n"
                          "\"Alias\"=\"admin\"\n"
-                         "\"Threads\"=dword:00000004\n"
-                         "\"Blob\"=hex:de,ad,be,ef,01\n");
+                         "\"Threads\"=dword:00000004\n");
         ::setenv("SORTWELL_REGISTRY", hive_.c_str(), 1);
         open_before_ = RegistryOpenKeyCount();
     }
@@ -53,13 +52,7 @@ TEST_F(Registry, ValuesComeBackAsStoredWithSizesInBytes) {
     std::memcpy(&threads, buffer, 4);
     EXPECT_EQ(threads, 4u);
 
-    // Too small a buffer: 234 and the size needed.
-    size = 4;
-    EXPECT_EQ(Read(nullptr, u"Blob", buffer, &size), 234);
-    EXPECT_EQ(size, 5u);
-    size = 5;
-    EXPECT_EQ(Read(nullptr, u"Blob", buffer, &size), 0);
-    EXPECT_EQ(buffer[4], 0x01);
+    // Too small a buffer (234 and the size needed): the hostile hive tests.
 
     // Missing value, missing key: 2. Missing arguments: 87.
     size = sizeof buffer;
