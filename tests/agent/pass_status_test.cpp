@@ -40,12 +40,8 @@ std::string MetricsPath(const char* file, const char* state) {
 } // namespace
 
 TEST(PassStatus, TheLineSaysWhatThePassDidAndHowLong) {
-    pass_summary pass;
-    pass.pass_number = 3;
-    pass.queued = 120;
-    pass.done = 120;
-    pass.elapsed_ns = 2'440'000'000;
-    pass.maintenance = true;
+    // Pass 3, 120 queued, 120 done, 2.44 s, maintenance.
+    pass_summary pass{3, 120, 120, 2'440'000'000, true};
     EXPECT_EQ(Line(pass), "Pass 3: 120 of 120 mailboxes done in 2.4 s (maintenance)");
 
     pass.maintenance = false;
@@ -70,12 +66,7 @@ TEST(PassStatus, TheLineSaysWhatThePassDidAndHowLong) {
 }
 
 TEST(PassStatus, MetricsCarryThePassAndTheTotals) {
-    pass_summary pass;
-    pass.pass_number = 12;
-    pass.queued = 10000;
-    pass.done = 9998;
-    pass.elapsed_ns = 1'250'000'000;
-    pass.maintenance = true;
+    const pass_summary pass{12, 10000, 9998, 1'250'000'000, true};
     pass_totals totals{12, 2, 119990, 120000};
     const std::map<std::string, double> expected = {
         {"sortwell_passes_total", 12},
