@@ -118,11 +118,7 @@ int Bounded(char16_t* buffer, std::size_t count, const char16_t* format, ...) {
 }
 
 TEST(FormatterPositional, MalformedSpecificationsReturnOne) {
-    struct Bad {
-        const char16_t* format;
-        const char* why;
-    };
-    const Bad bad[] = {
+    const std::pair<const char16_t*, const char*> bad[] = {
         {u"%1$s %s", "a specification without a position among positional ones"},
         {u"%1$d %3$d", "position 2 is never used, so its type is unknown"},
         {u"%1$d %1$s", "one position read as two kinds"},
@@ -130,11 +126,11 @@ TEST(FormatterPositional, MalformedSpecificationsReturnOne) {
         {u"%1$.*0$d", "position 0"},
         {u"%99$d", "a position beyond what the format can use"},
     };
-    for (const Bad& b : bad) {
+    for (const auto& [format, why] : bad) {
         char16_t buffer[32];
         std::fill(std::begin(buffer), std::end(buffer), u'#');
-        EXPECT_EQ(Bounded(buffer, 32, b.format, 1, 2, 3), 1) << b.why;
-        EXPECT_EQ(buffer[0], u'\0') << b.why; // nothing written, but terminated
+        EXPECT_EQ(Bounded(buffer, 32, format, 1, 2, 3), 1) << why;
+        EXPECT_EQ(buffer[0], u'\0') << why; // nothing written, but terminated
     }
     // Outside positional mode output stops where the bad specification is:
     // a star followed by digits without $.
