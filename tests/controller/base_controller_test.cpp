@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -76,37 +77,32 @@ char16_t* kArgv[] = {kProgram, nullptr};
 // ---------------------------------------------------------------- deferral
 
 TEST(ControllerDeferral, EveryPairOfRequestsBeforeRunning) {
-    struct Row {
-        std::int32_t first;
-        std::int32_t second;
-        std::int32_t held;     // pending after both
-        int second_message;    // logged for the second request
-        const char* delivered; // what begin_running calls
-    };
     constexpr std::int32_t S = CONTROLLER_REQUEST_SHUTDOWN, R = CONTROLLER_REQUEST_RELOAD,
                            U = CONTROLLER_REQUEST_USER_SIGNAL;
+    // First request, second, what is held after both, the message logged for
+    // the second, and what begin_running calls.
     // clang-format off
-    const Row rows[] = {
+    const std::tuple<std::int32_t, std::int32_t, std::int32_t, int, const char*> rows[] = {
         {S, S, S, 19002, "shutdown"}, {S, R, S, 19003, "shutdown"}, {S, U, S, 19003, "shutdown"},
         {R, S, S, 19001, "shutdown"}, {R, R, R, 19001, "reload"},   {R, U, U, 19001, "user"},
         {U, S, S, 19001, "shutdown"}, {U, R, R, 19001, "reload"},   {U, U, U, 19001, "user"},
     };
     // clang-format on
-    for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << "first " << row.first << ", then " << row.second);
+    for (const auto& [first, second, held, second_message, delivered] : rows) {
+        SCOPED_TRACE(testing::Message() << "first " << first << ", then " << second);
         recording_controller controller;
         ASSERT_TRUE(controller.constructed());
         const std::size_t mark = swtest::LogFiles::get().log_mark();
-        controller.deliver_request(row.first);
-        EXPECT_EQ(controller.pending_request(), row.first);
-        controller.deliver_request(row.second);
-        EXPECT_EQ(controller.pending_request(), row.held);
+        controller.deliver_request(first);
+        EXPECT_EQ(controller.pending_request(), first);
+        controller.deliver_request(second);
+        EXPECT_EQ(controller.pending_request(), held);
         EXPECT_TRUE(controller.calls_copy().empty()) << "nothing is delivered before running";
         EXPECT_EQ(swtest::LoggedIds(swtest::LogFiles::get().log_since(mark)),
-                  (std::vector<int>{19004, row.second_message}));
+                  (std::vector<int>{19004, second_message}));
 
         controller.begin_running();
-        EXPECT_EQ(controller.calls_copy(), std::vector<std::string>{row.delivered});
+        EXPECT_EQ(controller.calls_copy(), std::vector<std::string>{delivered});
         EXPECT_EQ(controller.pending_request(), CONTROLLER_REQUEST_NONE);
     }
 }

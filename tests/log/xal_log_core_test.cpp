@@ -92,23 +92,18 @@ TEST(Catalogue, EveryLoggedIdHasItsTextAndEverythingElseIsEmpty) {
 }
 
 TEST(Levels, NamesEventTypesAndEventIdsFollowTheLevel) {
-    struct Row {
-        int level;
-        const char16_t* name;
-        std::uint16_t type;
-        std::uint32_t event_id;
-    };
-    const Row rows[] = {
+    // Level, its name, its event type and event id.
+    const std::tuple<int, const char16_t*, std::uint16_t, std::uint32_t> rows[] = {
         {1, u"ALERT", 1, 0xC0000202u},  {2, u"DEBUG", 4, 0x40000200u},
         {3, u"ERROR", 1, 0xC0000202u},  {4, u"WARNING", 2, 0x80000201u},
         {5, u"NOTICE", 0, 0x40000200u}, {6, u"INFO", 4, 0x40000200u},
         {7, u"DEBUG", 4, 0x40000200u},  {0, u"DEBUG", 4, 0x40000200u},
         {8, u"DEBUG", 4, 0x40000200u},  {-3, u"DEBUG", 4, 0x40000200u},
     };
-    for (const Row& row : rows) {
-        EXPECT_EQ(std::u16string(xal_log_level_name(row.level)), row.name) << row.level;
-        EXPECT_EQ(xal_log_event_type(row.level), row.type) << row.level;
-        EXPECT_EQ(xal_log_event_id(xal_log_event_type(row.level)), row.event_id) << row.level;
+    for (const auto& [level, name, type, event_id] : rows) {
+        EXPECT_EQ(std::u16string(xal_log_level_name(level)), name) << level;
+        EXPECT_EQ(xal_log_event_type(level), type) << level;
+        EXPECT_EQ(xal_log_event_id(xal_log_event_type(level)), event_id) << level;
     }
 }
 

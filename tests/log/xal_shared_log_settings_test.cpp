@@ -111,28 +111,24 @@ TEST_F(SettingsFromEnvironment, EveryVariableIsReadIntoTheRecord) {
 TEST_F(SettingsFromEnvironment, BadValuesAreNamedInOneLineAndDefaultsTakeTheirPlace) {
     const std::string path = dir_ / "agent.log";
     ::setenv("XAL_LOG_FILE", path.c_str(), 1);
-    const struct {
-        const char* variable;
-        const char* value;
-    } bad[] = {{"XAL_LOG_LEVEL", "abc"},
-               {"XAL_LOG_LEVEL", "9"},
-               {"XAL_LOG_LEVEL", "-1"},
-               {"XAL_LOG_ROTATE", "fortnight"},
-               {"XAL_LOG_ROTATE", "99999999 week"},
-               {"XAL_LOG_ROTATE", "hour2"},
-               {"XAL_LOG_KEEP", "-1"},
-               {"XAL_LOG_KEEP", "three"}};
-    for (const auto& entry : bad) {
-        ::setenv(entry.variable, entry.value, 1);
+    const std::pair<const char*, const char*> bad[] = {{"XAL_LOG_LEVEL", "abc"},
+                                                       {"XAL_LOG_LEVEL", "9"},
+                                                       {"XAL_LOG_LEVEL", "-1"},
+                                                       {"XAL_LOG_ROTATE", "fortnight"},
+                                                       {"XAL_LOG_ROTATE", "99999999 week"},
+                                                       {"XAL_LOG_ROTATE", "hour2"},
+                                                       {"XAL_LOG_KEEP", "-1"},
+                                                       {"XAL_LOG_KEEP", "three"}};
+    for (const auto& [variable, value] : bad) {
+        ::setenv(variable, value, 1);
         const std::string said = Reload();
         EXPECT_EQ(Lines(said), 1) << said;
-        EXPECT_NE(said.find(std::string(entry.variable) + "=" + entry.value), std::string::npos)
-            << said;
+        EXPECT_NE(said.find(std::string(variable) + "=" + value), std::string::npos) << said;
         EXPECT_EQ(Settings().level, 5);
         EXPECT_EQ(Settings().rotate_period, 0);
         EXPECT_EQ(Settings().keep, 0);
         EXPECT_NE(Settings().stream, nullptr) << "the log file is still used";
-        ::unsetenv(entry.variable);
+        ::unsetenv(variable);
     }
 }
 

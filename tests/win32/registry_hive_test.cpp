@@ -115,11 +115,8 @@ TEST(RegistryHive, Utf16AndByteOrderMarks) {
 TEST(RegistryHive, MalformedInputNamesItsLineAndLeavesNothing) {
     const std::string header = "Windows Registry Editor Version 5.00\n";
     const std::string key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\S]\n";
-    const struct {
-        std::string text;
-        int line;
-        const char* words;
-    } cases[] = {
+    // The file, the line reported and words of the message.
+    const std::tuple<std::string, int, const char*> cases[] = {
         {"REGEDIT5\n" + key, 1, "first line"},
         {"", 1, "empty"},
         {"\n\n" + header + key + "\"A\"=\"x\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\n", 6, "end with ']'"},
@@ -140,14 +137,14 @@ TEST(RegistryHive, MalformedInputNamesItsLineAndLeavesNothing) {
         {header + key + "A=\"x\"\n", 3, "expected a key"},
         {header + "[-HKLM\\SOFTWARE\\S]\n\"A\"=\"x\"\n", 3, "follow the [key]"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [text, line, words] : cases) {
         RegistryHive hive;
         hive.keys[u"stale"];
         RegistryParseError error;
-        EXPECT_FALSE(ParseRegistryHive(c.text, &hive, &error)) << c.text;
-        EXPECT_EQ(error.line, c.line) << c.text << "\n" << error.message;
-        EXPECT_NE(error.message.find(c.words), std::string::npos) << error.message;
-        EXPECT_TRUE(hive.keys.empty()) << c.text;
+        EXPECT_FALSE(ParseRegistryHive(text, &hive, &error)) << text;
+        EXPECT_EQ(error.line, line) << text << "\n" << error.message;
+        EXPECT_NE(error.message.find(words), std::string::npos) << error.message;
+        EXPECT_TRUE(hive.keys.empty()) << text;
     }
 }
 
