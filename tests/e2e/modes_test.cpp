@@ -38,15 +38,7 @@ TEST(Modes, RemoveDeletesEveryRuleOfTheNameAndTouchesNoFolder) {
     sandbox.AddAgentRule("lost", "Junk");
     sandbox.StoreCommand({"folder", "delete", "lost", "Junk"});
 
-    auto folders = [&] {
-        std::string text;
-        for (const std::string& alias : aliases)
-            for (const Folder& folder : sandbox.Folders(alias))
-                text += alias + " " + folder.path + " " + folder.entry_id + " " +
-                        std::to_string(folder.messages) + "\n";
-        return text;
-    };
-    const std::string folders_before = folders();
+    const std::string folders_before = Describe(sandbox, aliases, false);
 
     const ProcessResult run = sandbox.RunAgent({"remove"});
     ASSERT_EQ(run.exit_code, 0) << run.err;
@@ -59,7 +51,7 @@ TEST(Modes, RemoveDeletesEveryRuleOfTheNameAndTouchesNoFolder) {
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].id, client_rule) << "another provider's rule stays";
 
-    EXPECT_EQ(folders(), folders_before) << "remove mode touches no folder";
+    EXPECT_EQ(Describe(sandbox, aliases, false), folders_before) << "remove mode touches no folder";
     EXPECT_FALSE(sandbox.FindFolder("none", "Spam").has_value());
 }
 

@@ -276,10 +276,11 @@ Rule ExpectOneAgentRule(const Sandbox& sandbox, const std::string& alias,
     return rule;
 }
 
-std::string Describe(const Sandbox& sandbox, const std::vector<std::string>& aliases) {
+std::string Describe(const Sandbox& sandbox, const std::vector<std::string>& aliases,
+                     bool with_rules) {
     std::string text;
     for (const std::string& alias : aliases) {
-        for (const Rule& rule : sandbox.Rules(alias))
+        for (const Rule& rule : with_rules ? sandbox.Rules(alias) : std::vector<Rule>{})
             text += alias + " rule " + std::to_string(rule.id) + " " + rule.provider.value_or("-") +
                     " '" + rule.name.value_or("-") + "' state " +
                     (rule.state ? std::to_string(*rule.state) : "-") + " -> " +

@@ -134,10 +134,11 @@ constexpr const char* kAgentCondition =
 Rule ExpectOneAgentRule(const Sandbox& sandbox, const std::string& alias,
                         const std::string& target);
 
-// The rules (id, provider, name, state, target) and folders (path, entry id,
-// message count) of the mailboxes, one line each, to compare before and
-// after a run.
-std::string Describe(const Sandbox& sandbox, const std::vector<std::string>& aliases);
+// The rules (id, provider, name, state, target; unless `with_rules` is
+// false) and folders (path, entry id, message count) of the mailboxes, one
+// line each, to compare before and after a run.
+std::string Describe(const Sandbox& sandbox, const std::vector<std::string>& aliases,
+                     bool with_rules = true);
 
 // The warnings and errors in the log, one line each (empty when none).
 std::string Problems(const Sandbox& sandbox);
