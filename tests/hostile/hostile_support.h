@@ -3,15 +3,10 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -133,9 +128,6 @@ public:
 
     infostore::Admin& admin() { return *admin_; }
     const std::string& path() const { return path_; }
-    const infostore::MailboxInfo& alice() const { return alice_; }
-    const infostore::FolderInfo& spam() const { return spam_; }
-    const std::vector<BYTE>& store_id() const { return store_id_; }
 
 private:
     std::string path_;
