@@ -52,9 +52,8 @@ TEST_F(Registry, ValuesComeBackAsStoredWithSizesInBytes) {
     std::memcpy(&threads, buffer, 4);
     EXPECT_EQ(threads, 4u);
 
-    // Too small a buffer (234 and the size needed): the hostile hive tests.
-
-    // Missing value, missing key: 2. Missing arguments: 87.
+    // Missing value, missing key: 2. Missing arguments: 87. Too small a
+    // buffer (234 and the size needed): the hostile hive tests.
     size = sizeof buffer;
     EXPECT_EQ(Read(nullptr, u"Nothing", buffer, &size), 2);
     EXPECT_EQ(registry_read_value(HKEY_LOCAL_MACHINE, nullptr, u"SOFTWARE\\Nobody", u"Alias",
