@@ -120,6 +120,20 @@ SPropValue StringProp(ULONG tag, const std::string& text) {
     return v;
 }
 
+// Reads every row of `q` into `rows` with `read`; running out of memory is
+// an error result like any other.
+template <typename Row, typename Read> HRESULT ReadAll(Stmt& q, std::vector<Row>* rows, Read read) {
+    try {
+        while (q.Row()) {
+            rows->emplace_back();
+            read(q, &rows->back());
+        }
+    } catch (const std::bad_alloc&) {
+        return MAPI_E_NOT_ENOUGH_MEMORY;
+    }
+    return q.Result();
+}
+
 } // namespace
 
 std::string ServerDn(const StoreDb& db, const std::string& name) {
@@ -193,15 +207,7 @@ HRESULT ListMailboxRows(StoreDb& db, std::int64_t server_id, std::vector<Mailbox
     Stmt q = db.Prepare(server_id == 0 ? all.c_str() : one.c_str());
     if (server_id != 0)
         q.Bind(1, server_id);
-    try {
-        while (q.Row()) {
-            rows->emplace_back();
-            ReadMailbox(q, &rows->back());
-        }
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
-    return q.Result();
+    return ReadAll(q, rows, ReadMailbox);
 }
 
 HRESULT InsertMailbox(StoreDb& db, const ServerRow& server, const std::string& alias,
@@ -275,15 +281,7 @@ HRESULT ListChildFolders(StoreDb& db, std::int64_t parent_id, std::vector<Folder
     Stmt q = db.Prepare("SELECT id, mailbox_id, parent_id, kind, name, comment FROM folders "
                         "WHERE parent_id = ? ORDER BY id");
     q.Bind(1, parent_id);
-    try {
-        while (q.Row()) {
-            rows->emplace_back();
-            ReadFolder(q, &rows->back());
-        }
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
-    return q.Result();
+    return ReadAll(q, rows, ReadFolder);
 }
 
 HRESULT FindChildFolder(StoreDb& db, std::int64_t parent_id, const std::string& name,
@@ -466,15 +464,8 @@ HRESULT ListMessageRows(StoreDb& db, std::int64_t folder_id, std::vector<StoredM
                                     "message_class FROM messages WHERE folder_id = ? "
                                     "ORDER BY id");
     q.Bind(1, folder_id);
-    try {
-        while (q.Row()) {
-            rows->emplace_back();
-            ReadMessage(q, &rows->back(), with_text);
-        }
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
-    return q.Result();
+    return ReadAll(q, rows,
+                   [with_text](const Stmt& row, auto* out) { ReadMessage(row, out, with_text); });
 }
 
 HRESULT DeleteMessageRow(StoreDb& db, std::int64_t folder_id, std::int64_t id) {
@@ -493,15 +484,7 @@ HRESULT ListRuleRows(StoreDb& db, std::int64_t folder_id, std::vector<RuleRow>* 
     static const std::string sql = std::string(kRuleColumns) + "WHERE folder_id = ? ORDER BY id";
     Stmt q = db.Prepare(sql.c_str());
     q.Bind(1, folder_id);
-    try {
-        while (q.Row()) {
-            rows->emplace_back();
-            ReadRule(q, &rows->back());
-        }
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
-    return q.Result();
+    return ReadAll(q, rows, ReadRule);
 }
 
 HRESULT LoadRule(StoreDb& db, std::int64_t id, RuleRow* rule) {
