@@ -384,13 +384,7 @@ public:
                 return hr;
             }
         }
-        std::lock_guard lock(mutex_);
-        std::swap(restriction_holder_, holder);
-        HRESULT hr = RebuildView();
-        if (FAILED(hr))
-            std::swap(restriction_holder_, holder); // the view before stays
-        MAPIFreeBuffer(holder);
-        return hr;
+        return ReplaceAndRebuild(restriction_holder_, holder);
     }
 
     // Sorts by the keys in order; a row lacking a key's property sorts
@@ -418,13 +412,7 @@ public:
             std::memcpy(block, sort_order, bytes);
             copy = static_cast<LPSSortOrderSet>(block);
         }
-        std::lock_guard lock(mutex_);
-        std::swap(sort_, copy);
-        HRESULT hr = RebuildView();
-        if (FAILED(hr))
-            std::swap(sort_, copy); // the view before stays
-        MAPIFreeBuffer(copy);
-        return hr;
+        return ReplaceAndRebuild(sort_, copy);
     }
 
     HRESULT QueryRows(LONG row_count, ULONG flags, LPSRowSet* rows) override {
@@ -476,6 +464,19 @@ private:
     std::size_t ViewSize() const { return whole_ ? source_->RowCount() : view_.size(); }
     ULONG ViewRow(std::size_t position) const {
         return whole_ ? static_cast<ULONG>(position) : view_[position];
+    }
+
+    // Puts `value` (a MAPI buffer or null) in `field` and rebuilds the view.
+    // When the view cannot be rebuilt, the field and the view before stay.
+    // Either way the buffer no longer in use is freed.
+    template <typename T> HRESULT ReplaceAndRebuild(T*& field, T* value) {
+        std::lock_guard lock(mutex_);
+        std::swap(field, value);
+        HRESULT hr = RebuildView();
+        if (FAILED(hr))
+            std::swap(field, value);
+        MAPIFreeBuffer(value);
+        return hr;
     }
 
     // Called with the lock held (or before the table is shared).
