@@ -288,6 +288,35 @@ PassResult RunPass(const std::string& dir, const std::string& path, Kind kind,
     return result;
 }
 
+// Runs `measure` in a forked process, so that each measurement starts from
+// a heap and a peak of its own, and hands back the result it sent through a
+// pipe (its `problem` says so when the process ended before sending one).
+// The folder `dir` is removed afterwards.
+template <typename Result, typename Measure>
+Result InChildProcess(const std::string& dir, Measure measure) {
+    Result result;
+    int fds[2];
+    if (::pipe(fds) != 0)
+        Die("pipe");
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        const Result child = measure();
+        const ssize_t ignored = ::write(fds[1], &child, sizeof child);
+        (void)ignored;
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    if (::read(fds[0], &result, sizeof result) != static_cast<ssize_t>(sizeof result))
+        std::snprintf(result.problem, sizeof result.problem, "the measuring process ended early");
+    ::close(fds[0]);
+    ::waitpid(pid, nullptr, 0);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    return result;
+}
+
 // Runs one pass in a fresh process on a copy of `store`.
 PassResult PassInChild(const Stores& stores, const std::string& store, Kind kind,
                        std::uint32_t workers) {
@@ -300,26 +329,8 @@ PassResult PassInChild(const Stores& stores, const std::string& store, Kind kind
     }
     const std::string copy = dir + "/store.db";
     CopyStore(store, copy);
-    int fds[2];
-    if (::pipe(fds) != 0)
-        Die("pipe");
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(fds[0]);
-        const PassResult child = RunPass(dir, copy, kind, workers, stores.sample);
-        const ssize_t ignored = ::write(fds[1], &child, sizeof child);
-        (void)ignored;
-        ::_exit(0);
-    }
-    ::close(fds[1]);
-    if (::read(fds[0], &result, sizeof result) != static_cast<ssize_t>(sizeof result))
-        std::snprintf(result.problem, sizeof result.problem, "the pass process ended early");
-    ::close(fds[0]);
-    ::waitpid(pid, nullptr, 0);
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
-    return result;
+    return InChildProcess<PassResult>(
+        dir, [&] { return RunPass(dir, copy, kind, workers, stores.sample); });
 }
 
 Stores* g_prepared = nullptr;
@@ -574,25 +585,8 @@ void BM_Floor(benchmark::State& state) {
             return;
         }
         CopyStore(stores.bare, dir + "/store.db");
-        int fds[2];
-        if (::pipe(fds) != 0)
-            Die("pipe");
-        std::fflush(nullptr);
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::close(fds[0]);
-            const FloorResult child = MeasureFloor(dir, dir + "/store.db");
-            const ssize_t ignored = ::write(fds[1], &child, sizeof child);
-            (void)ignored;
-            ::_exit(0);
-        }
-        ::close(fds[1]);
-        if (::read(fds[0], &result, sizeof result) != static_cast<ssize_t>(sizeof result))
-            std::snprintf(result.problem, sizeof result.problem, "the process ended early");
-        ::close(fds[0]);
-        ::waitpid(pid, nullptr, 0);
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
+        result =
+            InChildProcess<FloorResult>(dir, [&] { return MeasureFloor(dir, dir + "/store.db"); });
         if (result.problem[0] != '\0') {
             state.SkipWithError(result.problem);
             return;
