@@ -60,6 +60,10 @@ const SPropValue* FindErrorValue(const SPropValue* values, ULONG count, ULONG ta
 
 // Whether values of this type can be ordered by the relational operators.
 bool TypeIsComparable(ULONG type);
+// Whether a value of this type lies wholly inside its SPropValue (numbers,
+// times, booleans, errors, object placeholders): copying the SPropValue
+// copies the value.
+bool TypeIsScalar(ULONG type);
 // Orders two values of compatible comparable types. Strings compare with
 // `fold`; binaries byte by byte, a shorter prefix first; times and unsigned
 // counts as unsigned numbers; NaN is unordered.

@@ -125,23 +125,11 @@ SCODE PropCopyMore(LPSPropValue dest, const SPropValue* source, LPVOID parent) {
     dest->ulPropTag = source->ulPropTag;
     dest->dwAlignPad = source->dwAlignPad;
     dest->Value = source->Value;
+    if (TypeIsScalar(type))
+        return S_OK;
     void* block = nullptr;
     SCODE sc = S_OK;
     switch (type) {
-    case PT_UNSPECIFIED:
-    case PT_NULL:
-    case PT_I2:
-    case PT_LONG:
-    case PT_R4:
-    case PT_DOUBLE:
-    case PT_CURRENCY:
-    case PT_APPTIME:
-    case PT_ERROR:
-    case PT_BOOLEAN:
-    case PT_OBJECT:
-    case PT_I8:
-    case PT_SYSTIME:
-        return S_OK;
     case PT_STRING8:
         if (source->Value.lpszA == nullptr)
             return S_OK;
@@ -311,6 +299,27 @@ const SPropValue* FindErrorValue(const SPropValue* values, ULONG count, ULONG ta
             PROP_TYPE(values[i].ulPropTag) == PT_ERROR)
             return &values[i];
     return nullptr;
+}
+
+bool TypeIsScalar(ULONG type) {
+    switch (type) {
+    case PT_UNSPECIFIED:
+    case PT_NULL:
+    case PT_I2:
+    case PT_LONG:
+    case PT_R4:
+    case PT_DOUBLE:
+    case PT_CURRENCY:
+    case PT_APPTIME:
+    case PT_ERROR:
+    case PT_BOOLEAN:
+    case PT_OBJECT:
+    case PT_I8:
+    case PT_SYSTIME:
+        return true;
+    default:
+        return false;
+    }
 }
 
 bool TypeIsComparable(ULONG type) {

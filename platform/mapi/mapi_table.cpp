@@ -156,22 +156,11 @@ private:
         } catch (const std::bad_alloc&) {
             return MAPI_E_NOT_ENOUGH_MEMORY;
         }
-        switch (have) {
-        case PT_UNSPECIFIED:
-        case PT_NULL:
-        case PT_I2:
-        case PT_LONG:
-        case PT_R4:
-        case PT_DOUBLE:
-        case PT_CURRENCY:
-        case PT_APPTIME:
-        case PT_ERROR:
-        case PT_BOOLEAN:
-        case PT_OBJECT:
-        case PT_I8:
-        case PT_SYSTIME:
+        if (TypeIsScalar(have)) {
             layout->kind = Kind::Scalar;
             return S_OK;
+        }
+        switch (have) {
         case PT_STRING8:
             layout->kind = Kind::Bytes;
             layout->data = v.Value.lpszA;
