@@ -12,6 +12,9 @@
 //   ["doveadmResponse", <result>, "tag"] or
 //   ["error", {"type": "exitCode", "exitCode": N}, "tag"]; other error types
 //   are "unknownMethod" and "invalidRequest" (a parameter it does not know).
+//   An invalidRequest error that follows another result comes without the
+//   comma before it, so the whole answer is not JSON (MAPI_E_CORRUPT_DATA):
+//   never send a parameter the command does not list.
 //   GET <base>/doveadm/v1 lists every command with its parameters and their
 //   JSON types.
 // - Parameter types must be exactly the listed ones: a wrong type (an array
