@@ -1,5 +1,6 @@
 #include "platform/dovecot/doveadm_client.h"
 
+#include <algorithm>
 #include <charconv>
 #include <mutex>
 
@@ -14,6 +15,7 @@ namespace {
 
 // Mail commands (doveadm exit codes are sysexits values).
 constexpr int kExitChanged = 2;
+constexpr int kExitUsage = 64;
 constexpr int kExitNotPossible = 65;
 constexpr int kExitNoUser = 67;
 constexpr int kExitNotFound = 68;
@@ -157,6 +159,8 @@ HRESULT MapCommandError(const std::string& type, int exit_code) {
     if (type != "exitCode")
         return MAPI_E_CALL_FAILED;
     switch (exit_code) {
+    case kExitUsage:
+        return MAPI_E_INVALID_PARAMETER;
     case kExitNotPossible:
         return MAPI_E_COLLISION;
     case kExitNoUser:
@@ -206,6 +210,23 @@ void Batch::Add(std::string command, json&& parameters, std::function<HRESULT(co
     calls_.push_back(std::move(call));
 }
 
+bool Batch::Refused(bool bad, HRESULT* hr) {
+    if (!bad)
+        return false;
+    Call call;
+    call.hr = hr;
+    call.refused = true;
+    calls_.push_back(std::move(call));
+    return true;
+}
+
+namespace {
+bool AnyEmpty(const std::vector<std::string>& values) {
+    return values.empty() || std::any_of(values.begin(), values.end(),
+                                         [](const std::string& v) { return v.empty(); });
+}
+} // namespace
+
 void Batch::Users(std::vector<std::string>* users, HRESULT* hr) {
     Add(
         "user", json{{"userMask", json::array({"*"})}},
@@ -248,6 +269,8 @@ void Batch::MailboxList(const std::string& user, const std::vector<std::string>&
 
 void Batch::MailboxStatus(const std::string& user, const std::vector<std::string>& masks,
                           std::vector<MailboxStatusInfo>* status, HRESULT* hr) {
+    if (Refused(masks.empty(), hr))
+        return;
     Add(
         "mailboxStatus",
         json{{"user", user},
@@ -281,6 +304,8 @@ HRESULT ExpectEmpty(const json& result) {
 
 void Batch::MailboxCreate(const std::string& user, const std::vector<std::string>& names,
                           HRESULT* hr) {
+    if (Refused(AnyEmpty(names), hr))
+        return;
     Add("mailboxCreate", json{{"user", user}, {"mailbox", StringArray(names)}}, ExpectEmpty, hr);
 }
 
@@ -306,6 +331,8 @@ void Batch::SieveList(const std::string& user, std::vector<SieveScriptInfo>* scr
 
 void Batch::SieveGet(const std::string& user, const std::string& script, std::string* text,
                      HRESULT* hr) {
+    if (Refused(script.empty(), hr))
+        return;
     Add(
         "sieveGet", json{{"user", user}, {"scriptname", script}},
         [text](const json& result) -> HRESULT {
@@ -322,6 +349,8 @@ void Batch::SieveGet(const std::string& user, const std::string& script, std::st
 
 void Batch::SievePut(const std::string& user, const std::string& script, const std::string& text,
                      bool activate, HRESULT* hr) {
+    if (Refused(script.empty(), hr))
+        return;
     json parameters{{"user", user}, {"scriptname", script}, {"file", text}};
     if (activate) // a boolean is a flag: present, even as false, means set
         parameters["activate"] = true;
@@ -330,11 +359,15 @@ void Batch::SievePut(const std::string& user, const std::string& script, const s
 }
 
 void Batch::SieveActivate(const std::string& user, const std::string& script, HRESULT* hr) {
+    if (Refused(script.empty(), hr))
+        return;
     Add("sieveActivate", json{{"user", user}, {"scriptname", script}}, ExpectEmpty, hr);
 }
 
 void Batch::Search(const std::string& user, const std::vector<std::string>& query,
                    std::vector<MessageRef>* found, HRESULT* hr) {
+    if (Refused(query.empty(), hr))
+        return;
     Add(
         "search", json{{"user", user}, {"query", StringArray(query)}},
         [found](const json& result) {
@@ -353,17 +386,23 @@ void Batch::Search(const std::string& user, const std::vector<std::string>& quer
 }
 
 void Batch::Expunge(const std::string& user, const std::vector<std::string>& query, HRESULT* hr) {
+    if (Refused(query.empty(), hr))
+        return;
     Add("expunge", json{{"user", user}, {"query", StringArray(query)}}, ExpectEmpty, hr);
 }
 
 void Batch::Save(const std::string& user, const std::string& mailbox, const std::string& message,
                  HRESULT* hr) {
+    if (Refused(mailbox.empty(), hr))
+        return;
     Add("save", json{{"user", user}, {"mailbox", mailbox}, {"file", message}}, ExpectEmpty, hr);
 }
 
 void Batch::Fetch(const std::string& user, const std::vector<std::string>& fields,
                   const std::vector<std::string>& query, std::vector<FetchedMessage>* messages,
                   HRESULT* hr) {
+    if (Refused(fields.empty() || query.empty(), hr))
+        return;
     Add(
         "fetch",
         json{{"user", user}, {"field", StringArray(fields)}, {"query", StringArray(query)}},
@@ -386,6 +425,8 @@ void Batch::Fetch(const std::string& user, const std::vector<std::string>& field
 
 void Batch::MailboxNameValid(const std::string& user, const std::string& mailbox, bool* valid,
                              HRESULT* hr) {
+    if (Refused(mailbox.empty(), hr))
+        return;
     // Exactly one name: more make 2.3.19's doveadm exit on the request.
     Add(
         "mailboxPath", json{{"user", user}, {"mailbox", json::array({mailbox})}},
@@ -465,15 +506,24 @@ HRESULT Client::Post(const std::string& body, std::string* answer) {
 }
 
 HRESULT Client::Execute(Batch& batch) {
-    if (batch.calls_.empty())
+    // Refused calls are answered here; the others go out in one POST, each
+    // tagged with its place in the batch.
+    std::vector<Batch::Call*> sent;
+    for (Batch::Call& call : batch.calls_) {
+        if (call.refused)
+            *call.hr = MAPI_E_INVALID_PARAMETER;
+        else
+            sent.push_back(&call);
+    }
+    if (sent.empty())
         return S_OK;
+    auto tag = [&](std::size_t j) { return "c" + std::to_string(sent[j] - batch.calls_.data()); };
     std::string answer;
     HRESULT hr = S_OK;
     try {
         json request = json::array();
-        for (std::size_t i = 0; i < batch.calls_.size(); ++i)
-            request.push_back(json::array(
-                {batch.calls_[i].command, *batch.calls_[i].parameters, "c" + std::to_string(i)}));
+        for (std::size_t j = 0; j < sent.size(); ++j)
+            request.push_back(json::array({sent[j]->command, *sent[j]->parameters, tag(j)}));
         // Invalid UTF-8 in a name or a script is sent as U+FFFD rather than
         // refused: doveadm would refuse the whole POST.
         hr = Post(request.dump(-1, ' ', false, json::error_handler_t::replace), &answer);
@@ -486,18 +536,18 @@ HRESULT Client::Execute(Batch& batch) {
     }
     if (hr == S_OK) {
         json reply = json::parse(answer, nullptr, false);
-        if (reply.is_discarded() || !reply.is_array() || reply.size() != batch.calls_.size()) {
+        if (reply.is_discarded() || !reply.is_array() || reply.size() != sent.size()) {
             last_error_ = "doveadm answered something other than one result per command";
             hr = MAPI_E_CORRUPT_DATA;
         } else {
             last_error_.clear();
-            for (std::size_t i = 0; i < batch.calls_.size(); ++i) {
-                Batch::Call& call = batch.calls_[i];
-                const json& item = reply[i];
+            for (std::size_t j = 0; j < sent.size(); ++j) {
+                Batch::Call& call = *sent[j];
+                const json& item = reply[j];
                 HRESULT call_hr = MAPI_E_CORRUPT_DATA;
                 try {
                     if (item.is_array() && item.size() == 3 && item[0].is_string() &&
-                        item[2] == "c" + std::to_string(i)) {
+                        item[2] == tag(j)) {
                         const std::string& kind = item[0].get_ref<const std::string&>();
                         if (kind == "doveadmResponse") {
                             call_hr = call.read(item[1]);
@@ -522,8 +572,8 @@ HRESULT Client::Execute(Batch& batch) {
             return S_OK;
         }
     }
-    for (Batch::Call& call : batch.calls_)
-        *call.hr = hr;
+    for (Batch::Call* call : sent)
+        *call->hr = hr;
     return hr;
 }
 

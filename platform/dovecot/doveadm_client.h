@@ -25,6 +25,11 @@
 //   POST. The commands of one POST run one after another in one process, so
 //   batching saves connections, not server time. A kept worker
 //   (service doveadm { service_count = 0 }) saves a process start per POST.
+// - An empty required argument (sieveGet's scriptname "", search's query
+//   [], mailboxCreate's mailbox [], mailboxStatus's mailboxMask []) also
+//   makes the doveadm process exit and drop the connection; an empty name
+//   inside a list is exit code 64. Calls with empty required arguments are
+//   refused here with MAPI_E_INVALID_PARAMETER and never sent.
 // - A boolean parameter is a command-line flag: present means set, so
 //   {"activate": false} activates. Booleans are sent only when true.
 // - A wrong or missing key is HTTP 401 with an empty body; a body that is not
@@ -76,6 +81,7 @@
 //   a 200 answer that is not the JSON described above, or lacks a command's
 //   tag                                   -> MAPI_E_CORRUPT_DATA
 // One command (its exit code, doveadm's sysexits):
+//   64 usage (an argument it cannot take)  -> MAPI_E_INVALID_PARAMETER
 //   65 not possible (exists, cannot be created)  -> MAPI_E_COLLISION
 //      (sievePut: the script does not compile)   -> MAPI_E_BAD_VALUE
 //   67 unknown user, 68 not found         -> MAPI_E_NOT_FOUND
@@ -143,7 +149,9 @@ HRESULT MapCommandError(const std::string& type, int exit_code);
 HRESULT MapHttpStatus(long status);
 
 // Calls to send in one POST. Each queued call names where its result goes;
-// those stay untouched unless its own HRESULT is S_OK. The batch must outlive
+// those stay untouched unless its own HRESULT is S_OK. A call missing a
+// required argument (an empty script name, mailbox, mask or name list,
+// query or field list) is not sent and gets MAPI_E_INVALID_PARAMETER. The batch must outlive
 // the Execute that sends it, and so must the result places.
 class Batch {
 public:
@@ -195,7 +203,10 @@ private:
         std::function<HRESULT(const nlohmann::json&)> read;
         HRESULT* hr;
         bool sieve_put = false;
+        bool refused = false; // never sent: MAPI_E_INVALID_PARAMETER
     };
+    // Queues a refused call in place of the real one when `bad`.
+    bool Refused(bool bad, HRESULT* hr);
     void Add(std::string command, nlohmann::json&& parameters,
              std::function<HRESULT(const nlohmann::json&)> read, HRESULT* hr);
     std::vector<Call> calls_;

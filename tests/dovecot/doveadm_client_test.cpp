@@ -108,19 +108,23 @@ TEST(DoveadmClient, EveryCallAgainstAPrivateDovecot) {
     EXPECT_EQ(server.Deliver("alice", "Subject: again\nX-Spam-Flag: yes\n\nbuy\n"), 0);
     EXPECT_EQ(Count(client, "alice", {"mailbox", "INBOX"}), 2u);
 
-    // Several calls in one POST, each with its own result.
+    // Several calls in one POST, each with its own result; one with an
+    // empty script name, which would make doveadm drop the connection, is
+    // refused without being sent.
     Batch batch;
-    HRESULT hr[3];
+    HRESULT hr[4];
     std::vector<std::string> odd_names;
-    std::string missing_script;
+    std::string missing_script, unnamed_script;
     batch.MailboxList("mary smith", {}, &odd_names, &hr[0]);
     batch.SieveGet("alice", "missing", &missing_script, &hr[1]);
-    batch.MailboxCreate("nobody-here", {"Spam"}, &hr[2]);
+    batch.SieveGet("alice", "", &unnamed_script, &hr[2]);
+    batch.MailboxCreate("nobody-here", {"Spam"}, &hr[3]);
     ASSERT_EQ(client.Execute(batch), S_OK);
     EXPECT_EQ(hr[0], S_OK);
     EXPECT_EQ(odd_names, std::vector<std::string>{"INBOX"});
     EXPECT_EQ(hr[1], MAPI_E_NOT_FOUND);
-    EXPECT_EQ(hr[2], MAPI_E_NOT_FOUND);
+    EXPECT_EQ(hr[2], MAPI_E_INVALID_PARAMETER);
+    EXPECT_EQ(hr[3], MAPI_E_NOT_FOUND);
     std::vector<MailboxStatusInfo> none;
     EXPECT_EQ(client.MailboxStatus("alice", {"Nope"}, &none), MAPI_E_NOT_FOUND);
 
