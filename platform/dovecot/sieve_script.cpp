@@ -328,12 +328,15 @@ SieveScript::SieveScript(std::string text) : text_(std::move(text)) {
 void SieveScript::Scan() {
     rules_.clear();
     requires_.clear();
+    complete_ = false;
     std::string_view s = text_;
     std::size_t i = 0;
     for (;;) {
         i = SkipBlanks(s, i);
-        if (i >= s.size())
+        if (i >= s.size()) {
+            complete_ = true;
             return;
+        }
         if (s[i] == '#') {
             bool at_line_start = i == 0 || s[i - 1] == '\n';
             SieveRule rule;
@@ -347,7 +350,10 @@ void SieveScript::Scan() {
             continue;
         }
         if (s.compare(i, 2, "/*") == 0) {
-            i = SkipFiller(s, i);
+            std::size_t close = s.find("*/", i + 2);
+            if (close == npos)
+                return; // an unclosed comment hides the rest
+            i = close + 2;
             continue;
         }
         std::size_t end = SkipCommand(s, i, 0);
@@ -397,6 +403,8 @@ HRESULT SieveScript::AddRule(std::string_view name, const HeaderTest& test,
     if (HasBreakOrNul(name) || HasBreakOrNul(test.value) || HasBreakOrNul(mailbox) ||
         !IsHeaderName(test.header))
         return MAPI_E_INVALID_PARAMETER;
+    if (!complete_)
+        return MAPI_E_CORRUPT_DATA;
     const std::string eol = LineEnd();
     if (!Requires("fileinto")) {
         if (requires_.empty()) {

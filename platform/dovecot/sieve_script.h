@@ -83,6 +83,10 @@ public:
     const std::vector<SieveRule>& rules() const { return rules_; }
     // True when a top-level require names `extension`.
     bool Requires(std::string_view extension) const;
+    // True when the whole script was understood as commands; false when
+    // reading stopped at something it could not follow (an unclosed block
+    // or string), after which no rule is listed.
+    bool complete() const { return complete_; }
 
     // Deletes every rule block whose name equals `name` without regard to
     // case (as the agent compares rule names). Returns how many went.
@@ -92,9 +96,12 @@ public:
     // `mailbox` (disabled when `enabled` is false), and makes sure a
     // top-level require names "fileinto": an existing require gains it, or a
     // new `require ["fileinto"];` starts the script. The new text uses the
-    // script's line ends (CRLF when its first line ends so). S_OK, or
+    // script's line ends (CRLF when its first line ends so). S_OK;
     // MAPI_E_INVALID_PARAMETER when a name, the header or the mailbox holds a
-    // line break or NUL, or the header is not a header name.
+    // line break or NUL, or the header is not a header name;
+    // MAPI_E_CORRUPT_DATA, changing nothing, when the script is not
+    // complete() (a block added after what cannot be read would never be
+    // seen again, and be added anew every time).
     HRESULT AddRule(std::string_view name, const HeaderTest& test, std::string_view mailbox,
                     bool enabled, RulePlace place);
 
@@ -109,6 +116,7 @@ private:
     std::string text_;
     std::vector<SieveRule> rules_;
     std::vector<Require> requires_;
+    bool complete_ = true;
 };
 
 } // namespace dovecot

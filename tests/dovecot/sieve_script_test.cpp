@@ -135,6 +135,13 @@ TEST(SieveScriptEditor, MarkersBecomeEscapedHeaderTestsOrAreRefused) {
     EXPECT_EQ(script.AddRule("two\nlines", {"X", "Y"}, "Spam", true, RulePlace::Last),
               MAPI_E_INVALID_PARAMETER);
     EXPECT_EQ(script.text(), "keep;\n");
+    // A block added after what cannot be read would never be listed again.
+    for (const char* unclosed : {"keep;\nif true { stop;\n", "keep; /* note\n"}) {
+        SieveScript broken(unclosed);
+        EXPECT_EQ(broken.AddRule("r", {"X", "Y"}, "Spam", true, RulePlace::Last),
+                  MAPI_E_CORRUPT_DATA);
+        EXPECT_EQ(broken.text(), unclosed);
+    }
 }
 
 TEST(SieveScriptEditor, AVeryLargeScriptKeepsEveryByte) {
