@@ -105,7 +105,7 @@ TEST_F(StoreCli, ErrorsAreOneLineWithStatusOneAndChangeNothing) {
             "rule add needs --folder PATH or --no-actions");
     Refused({"fault", "add", "IMAPIFolder::Explode", "--hr", "0x80004005"},
             "unknown operation: IMAPIFolder::Explode");
-    Refused({"fault", "add", "IMAPIFolder::CreateFolder"}, "fault add needs --hr CODE");
+    Refused({"fault", "add", "IMAPIFolder::CreateFolder"}, "fault add needs --hr CODE or --delay MS");
     Refused({"fault", "add", "IMAPIFolder::CreateFolder", "--hr", "0xZZ"},
             "invalid result code: 0xZZ (give 0xHHHHHHHH or a name)");
     Refused({"fault", "add", "IMAPIFolder::CreateFolder", "--hr", "E_FAIL", "--mailbox", "x"},

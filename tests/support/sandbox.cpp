@@ -193,7 +193,7 @@ std::int64_t Sandbox::AddAgentRule(const std::string& alias, const std::string& 
 }
 
 void Sandbox::AddFault(const std::string& operation, const std::string& mailbox, std::uint32_t hr,
-                       int times) const {
+                       int times, int after, int delay_ms) const {
     char code[16];
     std::snprintf(code, sizeof code, "0x%08x", hr);
     std::vector<std::string> args{"fault", "add", operation, "--hr", code};
@@ -201,6 +201,10 @@ void Sandbox::AddFault(const std::string& operation, const std::string& mailbox,
         args.insert(args.end(), {"--mailbox", mailbox});
     if (times > 0)
         args.insert(args.end(), {"--times", std::to_string(times)});
+    if (after > 0)
+        args.insert(args.end(), {"--after", std::to_string(after)});
+    if (delay_ms > 0)
+        args.insert(args.end(), {"--delay", std::to_string(delay_ms)});
     StoreCommand(args);
 }
 

@@ -97,8 +97,10 @@ public:
     // the rule's ("--state", "0"). Returns its id.
     std::int64_t AddAgentRule(const std::string& alias, const std::string& folder,
                               const std::vector<std::string>& options = {}) const;
+    // A fault (`fault add`): `times` -1 for always, `after` calls let pass
+    // first, each hit waiting `delay_ms` (hr 0 with a delay: a slow call).
     void AddFault(const std::string& operation, const std::string& mailbox, std::uint32_t hr,
-                  int times = -1) const;
+                  int times = -1, int after = 0, int delay_ms = 0) const;
     // Delivers a message, marked as spam or not, `age_days` old, into
     // `folder` without rules, or through the rules when `folder` is empty.
     void Deliver(const std::string& alias, const std::string& subject, bool spam,

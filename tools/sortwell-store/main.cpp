@@ -76,12 +76,17 @@ Rules (of the Inbox, or of --rules-folder PATH)
                                delete the rule(s)
 
 Faults
-  fault add OPERATION [--mailbox ALIAS] --hr CODE [--times N]
+  fault add OPERATION [--mailbox ALIAS] (--hr CODE | --delay MS) [--times N]
+            [--after N]
                                make OPERATION (e.g. IMAPIFolder::CreateFolder)
                                return CODE (0xHHHHHHHH or a name such as
                                MAPI_E_NOT_FOUND) for the mailbox (default:
                                every mailbox), N times (default: always); a
-                               warning code lets the call succeed with it
+                               warning code lets the call succeed with it.
+                               --after N lets the first N calls pass;
+                               --delay MS makes each hit wait MS
+                               milliseconds first (alone: a slow call that
+                               succeeds)
   fault list                   list the faults
   fault clear                  remove every fault
   fault operations             list the operations a fault can be set on
@@ -690,13 +695,20 @@ int CmdFault(Args& args, bool json) {
         fault.mailbox = args.Option("--mailbox").value_or("*");
         auto hr = args.Option("--hr");
         auto times = args.Option("--times");
+        auto after = args.Option("--after");
+        auto delay = args.Option("--delay");
         fault.operation = args.Positional("operation");
         args.Done();
-        if (!hr)
-            Fail("fault add needs --hr CODE");
-        fault.hr = ParseHr(*hr);
+        if (!hr && !delay)
+            Fail("fault add needs --hr CODE or --delay MS");
+        fault.hr = hr ? ParseHr(*hr) : S_OK;
         fault.times =
             times ? static_cast<std::int32_t>(ParseInt(*times, "count", 1, INT32_MAX)) : -1;
+        fault.after =
+            after ? static_cast<std::int32_t>(ParseInt(*after, "calls", 0, INT32_MAX)) : 0;
+        fault.delay_ms = delay ? static_cast<std::int32_t>(
+                                     ParseInt(*delay, "delay", 0, infostore::kMaxFaultDelayMs))
+                               : 0;
         auto admin = OpenStore();
         std::int64_t id = 0;
         Check(*admin, admin->AddFault(fault, &id));
@@ -722,7 +734,8 @@ int CmdFault(Args& args, bool json) {
                           << ", \"operation\": " << Json(f.operation)
                           << ", \"mailbox\": " << Json(f.mailbox) << ", \"hr\": \"" << HrText(f.hr)
                           << "\", \"remaining\": "
-                          << (f.remaining < 0 ? "null" : std::to_string(f.remaining)) << "}";
+                          << (f.remaining < 0 ? "null" : std::to_string(f.remaining))
+                          << ", \"after\": " << f.after << ", \"delay_ms\": " << f.delay_ms << "}";
             }
             std::cout << "\n]\n";
         } else {
@@ -731,6 +744,8 @@ int CmdFault(Args& args, bool json) {
                           << HrText(f.hr) << "\t"
                           << (f.remaining < 0 ? std::string("always")
                                               : std::to_string(f.remaining) + " left")
+                          << (f.after > 0 ? "\tafter " + std::to_string(f.after) + " calls" : "")
+                          << (f.delay_ms > 0 ? "\tdelay " + std::to_string(f.delay_ms) + " ms" : "")
                           << "\n";
         }
         return 0;
