@@ -15,6 +15,7 @@
 #include <csignal>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -171,12 +172,21 @@ TEST_F(AgentProcess, CompanionWaitsForAnAgentAndRefusesASecondRequest) {
     EXPECT_EQ(waiting->result().out, "The remove pass is over.\n");
 
     // Nobody to do the pass: the wait runs out, and a command that is no
-    // agent finishes no pass. A bad wait is refused.
+    // agent finishes no pass, reported with its own exit status. A bad wait
+    // is refused; --help and --version answer.
     EXPECT_EQ(swtest::RunProgram(companion, {"--wait", "1"}, Env()).exit_code, 1);
-    const swtest::ProcessResult idle = swtest::RunProgram(companion, {"true"}, Env());
+    const swtest::ProcessResult idle = swtest::RunProgram(companion, {"sh", "-c", "exit 3"}, Env());
     EXPECT_EQ(idle.exit_code, 1);
     EXPECT_EQ(idle.out, "");
+    EXPECT_EQ(idle.err, "sortwell-remove-rules: the command ended without a remove pass (exit "
+                        "status 3).\n");
     EXPECT_EQ(swtest::RunProgram(companion, {"--wait", "soon"}, Env()).exit_code, 2);
+    for (const auto& [option, start] : {std::pair{"--help", "Usage: sortwell-remove-rules "},
+                                        std::pair{"--version", "sortwell-remove-rules "}}) {
+        const swtest::ProcessResult answer = swtest::RunProgram(companion, {option}, Env());
+        EXPECT_EQ(answer.exit_code, 0) << option;
+        EXPECT_EQ(answer.out.rfind(start, 0), 0u) << answer.out;
+    }
 }
 
 } // namespace
