@@ -54,7 +54,7 @@ void ReloadOnceAndStop(const Sandbox& sandbox, Process& agent, NotifySocket& not
 
 TEST(Failures, MailboxFailuresAreReportedInTheFirstPassOnlyAlsoAfterAReload) {
     Sandbox sandbox;
-    sandbox.WriteHive(WindowClosedNow({Dword("ThreadCount", 2)}));
+    sandbox.WriteHive({Dword("ThreadCount", 2)});
     sandbox.CreateStore({"f07", "f08", "f09", "f10", "f11", "f12", "f13", "healthy"});
 
     sandbox.AddFault("IMsgStore::OpenEntry", "f07", kLuckless);

@@ -73,7 +73,7 @@ TEST(Modes, MaintenanceOnlyNeitherValidatesNorDeletesAlsoWhenRemoving) {
     const std::string before = Describe(sandbox, aliases);
 
     // Window closed: nothing at all happens, in normal and in remove mode.
-    sandbox.WriteHive(WindowClosedNow({Dword("RunMaintenanceOnly", 1)}));
+    sandbox.WriteHive({Dword("RunMaintenanceOnly", 1)});
     for (const char* mode : {"once", "remove"}) {
         SCOPED_TRACE(mode);
         const ProcessResult run = sandbox.RunAgent({mode});
@@ -129,7 +129,7 @@ TEST(Modes, MaintenancePassExpungesOldItemsAndReports) {
     std::vector<std::string> hive{Dword("Spam Retention (Days)", 30), Dword("Expunge Report", 3)};
 
     // Outside the window the pass expunges nothing.
-    sandbox.WriteHive(WindowClosedNow(hive));
+    sandbox.WriteHive(hive);
     ProcessResult run = sandbox.RunAgent({"once"});
     ASSERT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(sandbox.Messages("full", "Spam").size(), 5u);

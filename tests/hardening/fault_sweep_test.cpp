@@ -232,9 +232,7 @@ std::map<std::string, std::string> AfterPass(Pass pass, bool with_spam = true) {
 
 std::vector<std::string> HiveFor(Pass pass) {
     std::vector<std::string> hive{Dword("ThreadCount", 2), Dword("Expunge Report", 1)};
-    for (const std::string& line : pass == Pass::Maintenance ? WindowOpenNow() : WindowClosedNow())
-        hive.push_back(line);
-    return hive;
+    return pass == Pass::Maintenance ? WindowOpenNow(hive) : hive;
 }
 
 void ExpectEverythingGivenBack(const ProcessResult& run) {

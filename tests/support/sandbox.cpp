@@ -45,7 +45,7 @@ void Sandbox::WriteHive(const std::vector<std::string>& lines) const {
             all.emplace_back(line);
     }
     all.insert(all.end(), lines.begin(), lines.end());
-    WriteFile(hive_path(), HiveText(all));
+    WriteFile(hive_path(), HiveText(NamesWindow(lines) ? all : WindowClosedNow(all)));
 }
 
 ProcessResult Sandbox::StoreCommand(const std::vector<std::string>& args,

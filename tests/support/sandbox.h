@@ -70,7 +70,8 @@ public:
 
     // The hive: the agent's three required values ("Alias" sortwell, "Spam
     // Folder" Spam, "Spam SubString" X-Spam-Flag: YES) unless `lines`
-    // replaces one of them, then `lines` (.reg syntax) in order.
+    // replaces one of them, then `lines` (.reg syntax) in order, then a
+    // maintenance window that is closed now unless `lines` name one.
     void WriteHive(const std::vector<std::string>& lines = {}) const;
 
     // sortwell-store with `args`; a failing command fails the test.
