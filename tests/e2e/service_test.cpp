@@ -17,6 +17,8 @@ const std::string kStarting = "STATUS=Starting";
 const std::string kRunning = "READY=1\nSTATUS=Running";
 const std::string kStopping = "STOPPING=1\nSTATUS=Stopping";
 const std::string kStopped = "STATUS=Stopped";
+// Running again after a control, still showing how the last pass went.
+const std::string kRunningAfterPass = "READY=1\nSTATUS=Pass ...";
 constexpr const char* kStartedEvent = "\"event_id\":1073743360";
 constexpr const char* kStoppedEvent = "\"event_id\":1073743361";
 constexpr const char* kPassOver = "The remove pass is over.\n";
@@ -26,8 +28,10 @@ constexpr const char* kPassOver = "The remove pass is over.\n";
 std::vector<std::string> States(const std::vector<std::string>& messages) {
     std::vector<std::string> states;
     for (const std::string& message : messages) {
-        if (message == kStarting || message == kStopped || message.rfind("READY=1", 0) == 0 ||
-            message.rfind("STOPPING=1", 0) == 0)
+        if (message.rfind("READY=1\nSTATUS=Pass ", 0) == 0)
+            states.push_back(kRunningAfterPass);
+        else if (message == kStarting || message == kStopped || message.rfind("READY=1", 0) == 0 ||
+                 message.rfind("STOPPING=1", 0) == 0)
             states.push_back(message);
         else
             EXPECT_EQ(message.rfind("STATUS=Pass ", 0), 0u) << message;
@@ -62,8 +66,9 @@ TEST(Service, ReportsItsStatesReloadsWithTheNewHiveAndStops) {
     ASSERT_TRUE(agent->Wait(10000));
     EXPECT_EQ(agent->result().exit_code, 0);
     notify.Take(200);
-    EXPECT_EQ(States(notify.messages()),
-              (std::vector<std::string>{kStarting, kRunning, kRunning, kStopping, kStopped}));
+    EXPECT_EQ(
+        States(notify.messages()),
+        (std::vector<std::string>{kStarting, kRunning, kRunningAfterPass, kStopping, kStopped}));
     const std::string events = sandbox.Events();
     EXPECT_EQ(CountOf(events, kStartedEvent), 1) << events;
     EXPECT_EQ(CountOf(events, kStoppedEvent), 1) << events;
