@@ -33,8 +33,8 @@ std::vector<std::string> EnvWith(const Sandbox& s, const std::string& replace) {
     return env;
 }
 
-ProcessResult RunOnce(const Sandbox& s, bool apart = true) {
-    return RunCounted(s.Env(), "once", apart);
+ProcessResult RunOnce(const Sandbox& s) {
+    return RunCounted(s.Env(), "once");
 }
 
 // Runs `statements` on the store file; with `keep`, the connection stays
@@ -173,8 +173,7 @@ TEST(BadInput, ARemoveRequestFromAnotherUserIsPassedOverAndSaidSo) {
     });
     ASSERT_TRUE(stranger.held());
 
-    // In this machine's namespace, where the stranger's event is.
-    const ProcessResult run = RunOnce(s, false);
+    const ProcessResult run = RunOnce(s);
     ASSERT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.err, "sortwell: the event Global\\REMOVE_RULES is passed over: its creator runs "
                        "as user 65534, neither root nor this program's user (0)\n" +
