@@ -159,24 +159,24 @@ bool HasOldSpam(const std::string& alias) {
 }
 
 void BuildStore(const Sandbox& s) {
-    s.CreateStore({"bare", "cased", "valid", "invalid", "lost", "twice"});
+    s.store().AddMailboxes({"bare", "cased", "valid", "invalid", "lost", "twice"});
     const std::vector<std::string> marker{"--marker", "X-Spam-Flag: YES"};
     auto rule = [&](const std::string& alias, std::vector<std::string> options) {
         options.insert(options.end(), marker.begin(), marker.end());
-        s.AddRule(alias, options);
+        s.store().AddRuleRow(alias, options);
     };
-    s.StoreCommand({"folder", "create", "cased", "SPAM"});
+    s.store().Command({"folder", "create", "cased", "SPAM"});
     for (const char* alias : {"valid", "invalid", "twice"})
-        s.StoreCommand({"folder", "create", alias, "Spam"});
+        s.store().Command({"folder", "create", alias, "Spam"});
     rule("valid", {"--name", kRuleName, "--folder", "Spam"});
     rule("invalid", {"--name", kRuleName, "--folder", "Spam", "--state", "0"});
-    s.StoreCommand({"folder", "create", "lost", "Junk"});
+    s.store().Command({"folder", "create", "lost", "Junk"});
     rule("lost", {"--name", kRuleName, "--folder", "Junk"});
-    s.StoreCommand({"folder", "delete", "lost", "Junk"});
+    s.store().Command({"folder", "delete", "lost", "Junk"});
     rule("twice", {"--name", "_CORVANE SPAM FOLDER RULE_", "--folder", "Spam", "--state", "0"});
     rule("twice", {"--name", kRuleName, "--folder", "Spam"});
     for (const char* alias : {"valid", "twice"})
-        s.Deliver(alias, "old spam", true, 40, "Spam");
+        s.store().Deliver(alias, "old spam", true, 40, "Spam");
 }
 
 // A mailbox in one line: the targets of the rules of the agent's name in
@@ -184,7 +184,7 @@ void BuildStore(const Sandbox& s) {
 // 1), then for a mailbox that had old spam the subjects in its spam folder.
 std::string Describe(const Sandbox& s, const std::string& alias, bool with_spam) {
     std::string text;
-    for (const Rule& rule : s.AgentRules(alias)) {
+    for (const StoreRule& rule : AgentRows(s.store(), alias)) {
         text += text.empty() ? "" : ",";
         text += rule.target.value_or("-");
         if (rule.state != std::optional<std::int64_t>(1))
@@ -192,7 +192,7 @@ std::string Describe(const Sandbox& s, const std::string& alias, bool with_spam)
     }
     if (with_spam && HasOldSpam(alias)) {
         std::vector<std::string> subjects;
-        for (const Message& message : s.Messages(alias, "Spam"))
+        for (const Message& message : s.store().Messages(alias, "Spam"))
             subjects.push_back("'" + message.subject + "'");
         std::sort(subjects.begin(), subjects.end());
         text += " |";
@@ -309,8 +309,8 @@ void RunCase(const World& world, Pass pass, const Row& row) {
     std::filesystem::copy_file(world.pristine_store, s.store_path());
     s.WriteHive(HiveFor(pass));
     const bool per_mailbox = row.scope == Scope::Mailbox;
-    s.AddFault(row.op, per_mailbox ? TargetOf(pass) : "", kInjected, per_mailbox ? -1 : 1,
-               row.scope == Scope::Worker ? 1 : 0);
+    s.store().AddFault(row.op, per_mailbox ? TargetOf(pass) : "", kInjected, per_mailbox ? -1 : 1,
+                       row.scope == Scope::Worker ? 1 : 0);
 
     const ProcessResult run = RunCounted(s.Env(), pass == Pass::Remove ? "remove" : "once");
     const Outcome& want = OutcomeOf(row, pass);
@@ -345,7 +345,7 @@ void RunCase(const World& world, Pass pass, const Row& row) {
     // A pass without the fault puts every mailbox in order, with one spam
     // folder each. Two valid rules stay: a valid first rule is left alone.
     std::filesystem::remove(s.log_path());
-    s.StoreCommand({"fault", "clear"});
+    s.store().Command({"fault", "clear"});
     s.WriteHive(HiveFor(Pass::First));
     const ProcessResult clean = RunCounted(s.Env(), "once");
     EXPECT_EQ(clean.exit_code, 0) << clean.err;
@@ -358,7 +358,7 @@ void RunCase(const World& world, Pass pass, const Row& row) {
         repaired[target] = "Spam,Spam";
     EXPECT_EQ(DescribeAll(s, false), repaired);
     for (const std::string& alias : kAliases) {
-        const std::vector<Folder> folders = s.Folders(alias);
+        const std::vector<Folder> folders = s.store().Folders(alias);
         EXPECT_EQ(
             std::count_if(folders.begin(), folders.end(),
                           [](const Folder& f) { return f.path == "Spam" || f.path == "SPAM"; }),
@@ -373,11 +373,11 @@ void Sweep(Pass pass) {
     ASSERT_EQ(DescribeAll(origin, true), Pristine());
     World world{origin.store_path(), {}};
     for (const std::string& alias : kAliases)
-        world.dns[alias] = origin.MailboxDn(alias);
+        world.dns[alias] = origin.store().Address(alias);
 
     std::vector<const Row*> cases;
     std::set<std::string> listed;
-    std::istringstream ops(origin.StoreCommand({"fault", "operations"}).out);
+    std::istringstream ops(origin.store().Command({"fault", "operations"}).out);
     for (std::string op; std::getline(ops, op);) {
         listed.insert(op);
         const std::size_t known = cases.size();
