@@ -38,6 +38,7 @@ void PublishPass(base_controller& controller, const pass_summary& pass) {
     g_totals.maintenance_passes += pass.maintenance ? 1 : 0;
     g_totals.mailboxes_queued += pass.queued;
     g_totals.mailboxes_done += pass.done;
+    g_totals.mailboxes_failed += pass.failed;
 
     // The file first: whoever reads the status line finds the file current.
     static bool warned = false;
@@ -134,6 +135,8 @@ std::int32_t agent_controller::run(std::int32_t argc, char16_t** argv) {
         summary.pass_number = pass_number;
         summary.queued = engine->last_queued;
         summary.done = engine->completed.load();
+        summary.failed = engine->failed.load();
+        summary.maintenance_failed = engine->maintenance_failed.load();
         summary.elapsed_ns = pass_end - pass_start;
         // A remove pass expunges nothing unless it is maintenance-only.
         summary.maintenance =

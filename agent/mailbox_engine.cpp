@@ -170,6 +170,8 @@ std::uint32_t mailbox_engine::run_pass(const agent_flag& stop, const agent_flag&
     last_queued = 0;
     first_push_ns = 0;
     last_done_ns = 0;
+    failed = 0;
+    maintenance_failed = 0;
     char16_t address[VTXPR_NAME_CHARS] = {};
 
     std::uint32_t queued = 0;

@@ -94,4 +94,10 @@ public:
     std::uint32_t last_queued = 0;
     std::int64_t first_push_ns = 0;
     std::atomic<std::int64_t> last_done_ns{0};
+    // Mailboxes of the last pass whose processing failed (the failures that
+    // the first pass reports as 28007 to 28013), and those whose maintenance
+    // could not find the rule's folder (28020). Counted in every pass, also
+    // when nothing is logged.
+    std::atomic<std::uint32_t> failed{0};
+    std::atomic<std::uint32_t> maintenance_failed{0};
 };

@@ -20,8 +20,10 @@ constexpr double IDLE_POLL_SECONDS = 0.02;
 // bytes a UTF-16 code unit in UTF-8).
 constexpr std::size_t NARROW_PATH_BYTES = VTXPR_MAX_PATH * 3 + 1;
 
-// The per-mailbox warnings are given in the first pass after start only.
-void report(const mailbox_engine* engine, int id, const mailbox_work_item* item, HRESULT hr) {
+// The per-mailbox warnings are given in the first pass after start only;
+// the failure is counted in every pass.
+void report(mailbox_engine* engine, int id, const mailbox_work_item* item, HRESULT hr) {
+    engine->failed.fetch_add(1);
     if (engine->pass_number == 0)
         xal_log_message(XAL_LOG_WARNING, id, item->address, static_cast<unsigned>(hr));
 }
@@ -170,6 +172,7 @@ void mailbox_worker::run_maintenance(mailbox_work_item* item, LPMDB store,
     LPMAPIFOLDER folder = nullptr;
     HRESULT hr = mapi_OpenRuleFolder(store, rules_table, AGENT_RULE_NAME, &folder);
     if (FAILED(hr)) {
+        engine->maintenance_failed.fetch_add(1);
         xal_log_message(XAL_LOG_ERR, 28020, item->address, static_cast<unsigned>(hr));
         return;
     }

@@ -10,15 +10,21 @@
 void pass_status_line(const pass_summary& pass, char16_t* buffer, std::size_t count) {
     // Tenths of a second, rounded.
     const std::int64_t tenths = pass.elapsed_ns < 0 ? 0 : (pass.elapsed_ns + 50000000) / 100000000;
-    const char16_t* kind =
-        pass.remove ? u" (remove)"
-        : pass.maintenance_only
-            ? (pass.maintenance ? u" (maintenance only)" : u" (maintenance only, idle)")
-        : pass.maintenance ? u" (maintenance)"
-                           : u"";
-    VTXPR_Snprintf(buffer, count, u"Pass %u: %u of %u mailboxes done in %u.%u s%s",
-                   pass.pass_number, pass.done, pass.queued, static_cast<unsigned>(tenths / 10),
-                   static_cast<unsigned>(tenths % 10), kind);
+    const char16_t* kind = pass.remove             ? u"remove"
+                           : pass.maintenance_only ? u"maintenance only"
+                           : pass.maintenance      ? u"maintenance"
+                                                   : nullptr;
+    char16_t detail[64] = u"";
+    if (kind != nullptr && !pass.remove && pass.maintenance_failed > 0) {
+        VTXPR_Snprintf(detail, 64, u" (%s, %u not cleaned)", kind, pass.maintenance_failed);
+    } else if (pass.maintenance_only && !pass.maintenance) {
+        VTXPR_Snprintf(detail, 64, u" (%s, idle)", kind);
+    } else if (kind != nullptr) {
+        VTXPR_Snprintf(detail, 64, u" (%s)", kind);
+    }
+    VTXPR_Snprintf(buffer, count, u"Pass %u: %u of %u mailboxes done, %u failed, in %u.%u s%s",
+                   pass.pass_number, pass.done, pass.queued, pass.failed,
+                   static_cast<unsigned>(tenths / 10), static_cast<unsigned>(tenths % 10), detail);
 }
 
 std::string pass_metrics_text(const pass_summary& pass, const pass_totals& totals,
@@ -41,12 +47,21 @@ std::string pass_metrics_text(const pass_summary& pass, const pass_totals& total
     add("sortwell_mailboxes_done_total", "counter",
         "Mailboxes finished over all passes since the agent started.",
         static_cast<double>(totals.mailboxes_done));
+    add("sortwell_mailboxes_failed_total", "counter",
+        "Mailboxes whose processing failed, over all passes since the agent started.",
+        static_cast<double>(totals.mailboxes_failed));
     add("sortwell_last_pass_number", "gauge", "Number of the last pass (1 for the first).",
         pass.pass_number);
     add("sortwell_last_pass_mailboxes_queued", "gauge", "Mailboxes the last pass queued.",
         pass.queued);
     add("sortwell_last_pass_mailboxes_done", "gauge", "Mailboxes the last pass finished.",
         pass.done);
+    add("sortwell_last_pass_mailboxes_failed", "gauge",
+        "Mailboxes whose processing failed in the last pass (rule not repaired or removed).",
+        pass.failed);
+    add("sortwell_last_pass_maintenance_failed", "gauge",
+        "Mailboxes whose spam folder the last maintenance could not find to clean.",
+        pass.maintenance_failed);
     add("sortwell_last_pass_seconds", "gauge", "How long the last pass took.",
         static_cast<double>(pass.elapsed_ns) / 1e9);
     add("sortwell_last_pass_maintenance", "gauge", "1 when the last pass was a maintenance pass.",

@@ -9,9 +9,11 @@
 // waits for an agent that starts or reloads meanwhile (for instance after
 // `systemctl reload sortwell`), at most --wait seconds (0, the default,
 // waits as long as it takes). Exit status: 0 when the pass is over, 1 when
-// it did not finish, 2 when the request could not be made.
+// it did not finish, 2 when the request could not be made or the command
+// line is wrong. --help and --version answer and exit 0.
 #include "agent/agent_controller.h"
 #include "platform/win32/named_event.h"
+#include "platform/win32/sysinfo.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +40,20 @@ std::string Quoted(const char* text) {
 }
 
 int Run(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(kUsage, stdout);
+        std::fputs("Asks the Sortwell agent for one pass that removes its rule from every "
+                   "mailbox,\nand waits until the pass is over: runs COMMAND (normally ovo), "
+                   "or waits for\nthe service to start or reload, at most SECONDS (0: as long "
+                   "as it takes).\nExit status: 0 the pass is over, 1 it did not finish, 2 the "
+                   "request could not\nbe made.\n",
+                   stdout);
+        return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("sortwell-remove-rules %s\n", SORTWELL_VERSION);
+        return 0;
+    }
     int first = 1;
     unsigned long wait_seconds = 0;
     if (argc > 1 && std::strcmp(argv[1], "--wait") == 0) {
@@ -77,13 +93,16 @@ int Run(int argc, char** argv) {
         for (int i = first; i < argc; ++i) {
             command += (i == first ? "" : " ") + Quoted(argv[i]);
         }
-        const int status = std::system(command.c_str());
+        const int status = RunCommandLine(command.c_str());
         if (WaitForSingleObject(event, 0) == WAIT_OBJECT_0) {
             std::fputs("The remove pass is over.\n", stdout);
+        } else if (status < 0) {
+            std::fputs("sortwell-remove-rules: the command could not be run.\n", stderr);
+            result = 1;
         } else {
             std::fprintf(stderr,
                          "sortwell-remove-rules: the command ended without a remove pass "
-                         "(status %d).\n",
+                         "(exit status %d).\n",
                          status);
             result = 1;
         }

@@ -25,6 +25,16 @@ def filetime_now():
     return _EPOCH_DIFF + int(time.time() * 10_000_000)
 
 
+_WINDOW = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "window")
+
+
+def window_lines(which):
+    """The hive lines of a maintenance window that is "open" or "closed" now."""
+    out = subprocess.run(["bash", "-c", 'source "$0"; sortwell_window_%s_now' % which, _WINDOW],
+                         check=True, capture_output=True, text=True).stdout
+    return out.splitlines()
+
+
 def fail_usage(text):
     print(text, file=sys.stderr)
     sys.exit(2)
@@ -136,12 +146,9 @@ class Sandbox:
         ]
         if interval is not None:
             lines.append('"Interval (Seconds)"=dword:%08x' % interval)
-        if maintenance_now:
-            # Open from the hour before to the hour after this one, so an
-            # hour changing during a run does not close it.
-            hour = time.localtime().tm_hour
-            lines.append('"Maintenance Begin (Hour)"=dword:%08x' % ((hour + 23) % 24))
-            lines.append('"Maintenance End (Hour)"=dword:%08x' % ((hour + 2) % 24))
+        # A window open or closed now, whatever the hour, from the scripts'
+        # shared helper.
+        lines += window_lines("open" if maintenance_now else "closed")
         with open(self.hive, "w") as out:
             out.write("\n".join(lines) + "\n")
 

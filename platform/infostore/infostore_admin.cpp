@@ -800,21 +800,29 @@ HRESULT Admin::AddFault(const FaultSpec& fault, std::int64_t* fault_id) {
     const auto& ops = FaultOperations();
     if (std::find(ops.begin(), ops.end(), fault.operation) == ops.end())
         return Fail(MAPI_E_INVALID_PARAMETER, "unknown operation: " + fault.operation);
-    if (fault.hr == S_OK)
+    if (fault.hr == S_OK && fault.delay_ms == 0)
         return Fail(MAPI_E_INVALID_PARAMETER, "a fault of 0x00000000 would change nothing");
     if (fault.times < -1 || fault.times == 0)
         return Fail(MAPI_E_INVALID_PARAMETER, "the count must be at least 1 (or always)");
+    if (fault.after < 0)
+        return Fail(MAPI_E_INVALID_PARAMETER, "the calls to let pass cannot be negative");
+    if (fault.delay_ms < 0 || fault.delay_ms > kMaxFaultDelayMs)
+        return Fail(MAPI_E_INVALID_PARAMETER,
+                    "the delay must be 0 to " + std::to_string(kMaxFaultDelayMs) + " ms");
     std::string mailbox = fault.mailbox.empty() ? "*" : fault.mailbox;
     if (mailbox != "*") {
         MailboxRow mb;
         if (FAILED(infostore::FindMailbox(db, mailbox, &mb)))
             return Fail(MAPI_E_INVALID_PARAMETER, "unknown mailbox: " + mailbox);
     }
-    Stmt q = db.Prepare("INSERT INTO faults(operation, mailbox, hr, remaining) VALUES(?, ?, ?, ?)");
+    Stmt q = db.Prepare("INSERT INTO faults(operation, mailbox, hr, remaining, pass_first, "
+                        "delay_ms) VALUES(?, ?, ?, ?, ?, ?)");
     q.Bind(1, fault.operation);
     q.Bind(2, mailbox);
     q.Bind(3, static_cast<std::int64_t>(fault.hr));
     q.Bind(4, static_cast<std::int64_t>(fault.times));
+    q.Bind(5, static_cast<std::int64_t>(fault.after));
+    q.Bind(6, static_cast<std::int64_t>(fault.delay_ms));
     HRESULT hr = q.Exec();
     if (FAILED(hr))
         return Fail(hr, "cannot add the fault: " + db.ErrorText());
@@ -837,10 +845,13 @@ HRESULT Admin::ClearFaults() {
 HRESULT Admin::ListFaults(std::vector<FaultInfo>* faults) {
     ADMIN_DB;
     faults->clear();
-    Stmt q = db.Prepare("SELECT id, operation, mailbox, hr, remaining FROM faults ORDER BY id");
+    Stmt q = db.Prepare("SELECT id, operation, mailbox, hr, remaining, pass_first, delay_ms "
+                        "FROM faults ORDER BY id");
     while (q.Row())
         faults->push_back(FaultInfo{q.Int(0), q.Text(1), q.Text(2), static_cast<HRESULT>(q.Int(3)),
-                                    static_cast<std::int32_t>(q.Int(4))});
+                                    static_cast<std::int32_t>(q.Int(4)),
+                                    static_cast<std::int32_t>(q.Int(5)),
+                                    static_cast<std::int32_t>(q.Int(6))});
     if (FAILED(q.Result()))
         return Fail(q.Result(), "cannot read the faults: " + db.ErrorText());
     return S_OK;

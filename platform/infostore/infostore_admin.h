@@ -142,14 +142,22 @@ struct RuleInfo : RuleProps {
 // Faults make the named operation return `hr` for the mailbox (its alias or
 // DN, or "*" for every mailbox). A failure code makes the operation fail
 // without doing anything; a warning (a positive code, such as
-// MAPI_W_ERRORS_RETURNED) lets it do its work and return the warning. `times`
-// is how many calls it hits; -1 means every call.
+// MAPI_W_ERRORS_RETURNED) lets it do its work and return the warning; S_OK,
+// allowed only with a delay, makes a slow call that succeeds. `times` is how
+// many calls it hits; -1 means every call. The first `after` calls pass
+// untouched (the engine's own logon before the workers', say), and each hit
+// waits `delay_ms` milliseconds before the operation goes on.
 struct FaultSpec {
     std::string operation; // e.g. "IMAPIFolder::CreateFolder"
     std::string mailbox = "*";
     HRESULT hr = E_FAIL;
     std::int32_t times = -1;
+    std::int32_t after = 0;
+    std::int32_t delay_ms = 0;
 };
+
+// The longest delay a fault may have.
+constexpr std::int32_t kMaxFaultDelayMs = 600000;
 
 struct FaultInfo {
     std::int64_t id = 0;
@@ -157,6 +165,8 @@ struct FaultInfo {
     std::string mailbox;
     HRESULT hr = S_OK;
     std::int32_t remaining = -1; // -1 always; 0 used up
+    std::int32_t after = 0;      // calls still to pass before the first hit
+    std::int32_t delay_ms = 0;
 };
 
 // Every operation name that a fault can be set on.

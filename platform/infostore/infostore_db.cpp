@@ -66,7 +66,16 @@ CREATE TABLE faults(
     operation TEXT NOT NULL,
     mailbox TEXT NOT NULL,
     hr INTEGER NOT NULL,
-    remaining INTEGER NOT NULL);
+    remaining INTEGER NOT NULL,
+    pass_first INTEGER NOT NULL DEFAULT 0,
+    delay_ms INTEGER NOT NULL DEFAULT 0);
+)sql";
+
+// From version 1: the faults' passes before the first hit and their delay.
+constexpr const char* kUpgradeFrom1 = R"sql(
+ALTER TABLE faults ADD COLUMN pass_first INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE faults ADD COLUMN delay_ms INTEGER NOT NULL DEFAULT 0;
+UPDATE meta SET value = 2 WHERE key = 'version';
 )sql";
 
 bool IsBusy(int rc) {
@@ -388,12 +397,36 @@ HRESULT StoreDb::LoadIdentity(std::string* error) {
         *error = "not a store file (or damaged): " + path_;
         return MAPI_E_CORRUPT_STORE;
     }
+    if (version == 1)
+        return UpgradeFrom1(error);
     if (version != kStoreVersion) {
         *error = "store file " + path_ + " has format version " + std::to_string(version) +
                  "; this program reads version " + std::to_string(kStoreVersion);
         return MAPI_E_VERSION;
     }
     return S_OK;
+}
+
+// Brings a version 1 file to this version in one transaction. Another
+// connection may have done it meanwhile; the version is read again once the
+// write lock is held.
+HRESULT StoreDb::UpgradeFrom1(std::string* error) {
+    Txn txn(*this, true);
+    HRESULT hr = txn.Result();
+    std::int64_t version = -1;
+    if (SUCCEEDED(hr)) {
+        Stmt q = Prepare("SELECT value FROM meta WHERE key = 'version'");
+        version = q.Row() ? q.Int(0) : -1;
+        hr = q.Result();
+    }
+    if (SUCCEEDED(hr) && version == 1)
+        hr = ExecScript(kUpgradeFrom1);
+    if (SUCCEEDED(hr))
+        hr = txn.Commit();
+    if (FAILED(hr))
+        *error = "store file " + path_ + " has format version 1 and cannot be upgraded to " +
+                 std::to_string(kStoreVersion) + ": " + sqlite3_errmsg(db_);
+    return hr;
 }
 
 HRESULT StoreDb::Initialise(const std::string& org, const std::string& site, std::string* error) {
@@ -502,6 +535,15 @@ std::int64_t StoreDb::DataVersion() {
 
 HRESULT StoreDb::CheckFault(const char* operation, const std::string& alias,
                             const std::string& dn) {
+    std::int64_t delay_ms = 0;
+    const HRESULT hr = FindFault(operation, alias, dn, &delay_ms);
+    if (delay_ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    return hr;
+}
+
+HRESULT StoreDb::FindFault(const char* operation, const std::string& alias, const std::string& dn,
+                           std::int64_t* delay_ms) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     std::int64_t version = DataVersion();
     if (!fault_cache_valid_ || version != fault_data_version_ || version < 0) {
@@ -519,19 +561,36 @@ HRESULT StoreDb::CheckFault(const char* operation, const std::string& alias,
         std::int64_t id = 0;
         std::int64_t hr = 0;
         std::int64_t remaining = 0;
+        std::int64_t pass_first = 0;
         {
-            Stmt find = Prepare(
-                "SELECT id, hr, remaining FROM faults WHERE operation = ?1 AND remaining != 0 "
-                "AND (mailbox = '*' OR mailbox = ?2 COLLATE NOCASE OR mailbox = ?3 COLLATE "
-                "NOCASE) ORDER BY mailbox = '*', id LIMIT 1");
+            Stmt find = Prepare("SELECT id, hr, remaining, pass_first, delay_ms FROM faults "
+                                "WHERE operation = ?1 AND remaining != 0 "
+                                "AND (mailbox = '*' OR mailbox = ?2 COLLATE NOCASE OR mailbox = "
+                                "?3 COLLATE NOCASE) ORDER BY mailbox = '*', id LIMIT 1");
             find.Bind(1, operation);
             find.Bind(2, alias);
             find.Bind(3, dn);
-            if (!find.Row())
+            if (!find.Row()) {
+                *delay_ms = 0;
                 return S_OK;
+            }
             id = find.Int(0);
             hr = find.Int(1);
             remaining = find.Int(2);
+            pass_first = find.Int(3);
+            *delay_ms = find.Int(4);
+        }
+        if (pass_first > 0) {
+            // This call is one of those the fault lets pass.
+            *delay_ms = 0;
+            Stmt pass = Prepare("UPDATE faults SET pass_first = pass_first - 1 "
+                                "WHERE id = ? AND pass_first > 0");
+            pass.Bind(1, id);
+            if (SUCCEEDED(pass.Exec()) && Changes() == 1) {
+                fault_cache_valid_ = false;
+                return S_OK;
+            }
+            continue;
         }
         if (remaining < 0)
             return static_cast<HRESULT>(hr);

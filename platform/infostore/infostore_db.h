@@ -24,7 +24,9 @@ namespace infostore {
 
 // The file format this code reads and writes.
 constexpr const char* kStoreFormat = "sortwell-infostore";
-constexpr int kStoreVersion = 1;
+// Version 2 added the faults' passes before the first hit and their delay;
+// a version 1 file is upgraded when it is opened.
+constexpr int kStoreVersion = 2;
 constexpr int kBusyTimeoutMs = 30000;
 
 // How long an operation waits for a lock another connection or process
@@ -133,8 +135,10 @@ public:
 
     // Fault injection. Returns S_OK when no fault applies to `operation` for
     // the mailbox (alias and DN), otherwise the fault's result, consuming
-    // one use of a counted fault. Cheap while the store holds no active
-    // fault: one PRAGMA read per call.
+    // one use of a counted fault; a fault that lets its first calls pass
+    // consumes one of those instead and returns S_OK, and a fault with a
+    // delay waits that long before it returns. Cheap while the store holds
+    // no active fault: one PRAGMA read per call.
     HRESULT CheckFault(const char* operation, const std::string& alias, const std::string& dn);
     // Forget the cached fault state (after this connection changed faults).
     void FaultsChanged() { fault_cache_valid_ = false; }
@@ -143,6 +147,11 @@ private:
     StoreDb() = default;
     HRESULT Configure(std::string* error);
     HRESULT LoadIdentity(std::string* error);
+    HRESULT UpgradeFrom1(std::string* error);
+    // CheckFault's look-up under the connection's lock; `delay_ms` is how
+    // long the call is to wait once the lock is given back.
+    HRESULT FindFault(const char* operation, const std::string& alias, const std::string& dn,
+                      std::int64_t* delay_ms);
 
     sqlite3* db_ = nullptr;
     std::string path_;

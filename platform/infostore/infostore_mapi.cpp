@@ -233,6 +233,21 @@ private:
     HRESULT hr_;
 };
 
+// The access an open grants, as a real store decides it: MAPI_MODIFY asks for
+// write access and is refused with MAPI_E_NO_ACCESS where the logon may not
+// write; MAPI_BEST_ACCESS takes write access where the logon may write and
+// read access elsewhere; neither gives read access only.
+HRESULT AccessFor(ULONG flags, bool may_write, bool* writable) {
+    if (flags & MAPI_MODIFY) {
+        if (!may_write)
+            return MAPI_E_NO_ACCESS;
+        *writable = true;
+        return S_OK;
+    }
+    *writable = (flags & MAPI_BEST_ACCESS) != 0 && may_write;
+    return S_OK;
+}
+
 template <typename T, typename... Args> T* NewObject(Args&&... args) {
     try {
         return new (std::nothrow) T(std::forward<Args>(args)...);
@@ -562,17 +577,20 @@ private:
 class InfoFolder;
 class InfoMessage;
 
-HRESULT NewFolder(const ContextPtr& context, std::int64_t id, LPMAPIFOLDER* folder);
+HRESULT NewFolder(const ContextPtr& context, std::int64_t id, bool writable, LPMAPIFOLDER* folder);
 HRESULT OpenInContext(const ContextPtr& context, std::int64_t null_folder, ULONG entry_size,
-                      LPENTRYID entry, LPCIID iid, ULONG* object_type, LPUNKNOWN* object);
+                      LPENTRYID entry, LPCIID iid, ULONG flags, ULONG* object_type,
+                      LPUNKNOWN* object);
 
-// A message: new until its first SaveChanges, then a row of the store.
+// A message: new until its first SaveChanges, then a row of the store. One
+// opened without write access refuses every change with MAPI_E_NO_ACCESS; a
+// new message may always be written.
 class InfoMessage final : public IMessage, public MAPIObject {
 public:
     MAPI_OBJECT_REFCOUNT
 
-    InfoMessage(ContextPtr context, std::int64_t folder_id, std::int64_t id)
-        : context_(std::move(context)), folder_id_(folder_id), id_(id) {}
+    InfoMessage(ContextPtr context, std::int64_t folder_id, std::int64_t id, bool writable)
+        : context_(std::move(context)), folder_id_(folder_id), id_(id), writable_(writable) {}
 
     // Fills the properties from a stored row.
     HRESULT LoadFrom(const StoredMessage& m) {
@@ -657,6 +675,8 @@ public:
             *problems = nullptr;
         if (gate.Failed())
             return gate.Result();
+        if (!writable_)
+            return MAPI_E_NO_ACCESS;
         if (count != 0 && values == nullptr)
             return MAPI_E_INVALID_PARAMETER;
         std::vector<SPropProblem> refused;
@@ -688,6 +708,8 @@ public:
             *problems = nullptr;
         if (tags == nullptr)
             return MAPI_E_INVALID_PARAMETER;
+        if (!writable_)
+            return MAPI_E_NO_ACCESS;
         for (ULONG i = 0; i < tags->cValues; ++i) {
             auto found = props_.find(PROP_ID(tags->aulPropTag[i]));
             if (found != props_.end()) {
@@ -747,6 +769,7 @@ private:
     ContextPtr context_;
     std::int64_t folder_id_;
     std::int64_t id_;
+    bool writable_;
     std::map<ULONG, LPSPropValue> props_; // by property id; each its own chain
 };
 
@@ -754,6 +777,8 @@ HRESULT InfoMessage::SaveChanges(ULONG) {
     FaultGate gate(*context_, "IMessage::SaveChanges");
     if (gate.Failed())
         return gate.Result();
+    if (!writable_)
+        return MAPI_E_NO_ACCESS;
     StoreDb& db = *context_->db;
     Lock lock(db.Mutex());
     StoredMessage stored;
@@ -834,13 +859,16 @@ HRESULT InfoMessage::SaveChanges(ULONG) {
     return gate.Finish(hr);
 }
 
-// The rules of one folder.
+// The rules of one folder. The object takes its access from the folder it was
+// opened on, as a server's rules table does: the rules of a folder opened
+// without write access can be read, and ModifyTable refuses with
+// MAPI_E_NO_ACCESS.
 class RulesObject final : public IExchangeModifyTable, public MAPIObject {
 public:
     MAPI_OBJECT_REFCOUNT
 
-    RulesObject(ContextPtr context, std::int64_t folder_id)
-        : context_(std::move(context)), folder_id_(folder_id) {}
+    RulesObject(ContextPtr context, std::int64_t folder_id, bool writable)
+        : context_(std::move(context)), folder_id_(folder_id), writable_(writable) {}
 
     HRESULT QueryInterface(const IID& iid, void** object) override {
         if (object == nullptr)
@@ -929,6 +957,7 @@ private:
 
     ContextPtr context_;
     std::int64_t folder_id_;
+    bool writable_;
 };
 
 // Takes the rule properties of a row entry into `rule`. Properties that are
@@ -992,6 +1021,8 @@ HRESULT RulesObject::ModifyTable(ULONG flags, LPROWLIST rows) {
     FaultGate gate(*context_, "IExchangeModifyTable::ModifyTable");
     if (gate.Failed())
         return gate.Result();
+    if (!writable_)
+        return MAPI_E_NO_ACCESS;
     if (rows == nullptr)
         return MAPI_E_INVALID_PARAMETER;
     StoreDb& db = *context_->db;
@@ -1063,11 +1094,15 @@ HRESULT RulesObject::ModifyTable(ULONG flags, LPROWLIST rows) {
     }
 }
 
+// A folder. One opened without write access refuses every change (its
+// properties, new folders and messages below it, deletions, its rules) with
+// MAPI_E_NO_ACCESS.
 class InfoFolder final : public IMAPIFolder, public MAPIObject {
 public:
     MAPI_OBJECT_REFCOUNT
 
-    InfoFolder(ContextPtr context, std::int64_t id) : context_(std::move(context)), id_(id) {}
+    InfoFolder(ContextPtr context, std::int64_t id, bool writable)
+        : context_(std::move(context)), id_(id), writable_(writable) {}
 
     HRESULT QueryInterface(const IID& iid, void** object) override {
         if (object == nullptr)
@@ -1086,6 +1121,8 @@ public:
         FaultGate gate(*context_, "IMAPIFolder::SaveChanges");
         if (gate.Failed())
             return gate.Result();
+        if (!writable_)
+            return MAPI_E_NO_ACCESS;
         if (!new_name_.has_value())
             return gate.Finish(S_OK);
         StoreDb& db = *context_->db;
@@ -1151,7 +1188,7 @@ public:
         }
     }
 
-    HRESULT OpenProperty(ULONG tag, LPCIID iid, ULONG, ULONG, LPUNKNOWN* object) override {
+    HRESULT OpenProperty(ULONG tag, LPCIID iid, ULONG, ULONG flags, LPUNKNOWN* object) override {
         if (object == nullptr)
             return MAPI_E_INVALID_PARAMETER;
         *object = nullptr;
@@ -1160,6 +1197,8 @@ public:
             return gate.Result();
         if (tag != PR_RULES_TABLE)
             return MAPI_E_NO_SUPPORT;
+        if ((flags & MAPI_MODIFY) && !writable_)
+            return MAPI_E_NO_ACCESS;
         if (iid == nullptr)
             return MAPI_E_INVALID_PARAMETER;
         if (!(*iid == IID_IExchangeModifyTable))
@@ -1174,7 +1213,7 @@ public:
             if (FAILED(hr))
                 return hr;
         }
-        RulesObject* rules = NewObject<RulesObject>(context_, id_);
+        RulesObject* rules = NewObject<RulesObject>(context_, id_, writable_);
         if (rules == nullptr)
             return MAPI_E_NOT_ENOUGH_MEMORY;
         *object = static_cast<IExchangeModifyTable*>(rules);
@@ -1189,6 +1228,8 @@ public:
         FaultGate gate(*context_, "IMAPIFolder::SetProps");
         if (gate.Failed())
             return gate.Result();
+        if (!writable_)
+            return MAPI_E_NO_ACCESS;
         if (count != 0 && values == nullptr)
             return MAPI_E_INVALID_PARAMETER;
         std::vector<SPropProblem> refused;
@@ -1311,8 +1352,10 @@ public:
         return gate.Finish(StoreTable::Create(context_, std::move(loader), table));
     }
 
-    HRESULT OpenEntry(ULONG entry_size, LPENTRYID entry, LPCIID iid, ULONG, ULONG* object_type,
-                      LPUNKNOWN* object) override {
+    // The access of what opens here is that of the store's logon, not of
+    // this folder's own open.
+    HRESULT OpenEntry(ULONG entry_size, LPENTRYID entry, LPCIID iid, ULONG flags,
+                      ULONG* object_type, LPUNKNOWN* object) override {
         if (object == nullptr)
             return MAPI_E_INVALID_PARAMETER;
         *object = nullptr;
@@ -1320,7 +1363,7 @@ public:
         if (gate.Failed())
             return gate.Result();
         return gate.Finish(
-            OpenInContext(context_, id_, entry_size, entry, iid, object_type, object));
+            OpenInContext(context_, id_, entry_size, entry, iid, flags, object_type, object));
     }
 
     HRESULT CreateMessage(LPCIID iid, ULONG, LPMESSAGE* message) override {
@@ -1330,12 +1373,14 @@ public:
         FaultGate gate(*context_, "IMAPIFolder::CreateMessage");
         if (gate.Failed())
             return gate.Result();
+        if (!writable_)
+            return MAPI_E_NO_ACCESS;
         if (!IidIs(iid, {&IID_IUnknown, &IID_IMAPIProp, &IID_IMessage}))
             return MAPI_E_INTERFACE_NOT_SUPPORTED;
         HRESULT hr = CheckExists();
         if (FAILED(hr))
             return hr;
-        InfoMessage* made = NewObject<InfoMessage>(context_, id_, 0);
+        InfoMessage* made = NewObject<InfoMessage>(context_, id_, 0, true);
         if (made == nullptr)
             return MAPI_E_NOT_ENOUGH_MEMORY;
         *message = made;
@@ -1350,6 +1395,8 @@ public:
         FaultGate gate(*context_, "IMAPIFolder::DeleteMessages");
         if (gate.Failed())
             return gate.Result();
+        if (!writable_)
+            return MAPI_E_NO_ACCESS;
         if (messages == nullptr || (messages->cValues != 0 && messages->lpbin == nullptr))
             return MAPI_E_INVALID_PARAMETER;
         StoreDb& db = *context_->db;
@@ -1394,6 +1441,8 @@ public:
         FaultGate gate(*context_, "IMAPIFolder::CreateFolder");
         if (gate.Failed())
             return gate.Result();
+        if (!writable_)
+            return MAPI_E_NO_ACCESS;
         if (folder_type == FOLDER_SEARCH)
             return MAPI_E_NO_SUPPORT;
         if (folder_type != FOLDER_GENERIC)
@@ -1442,7 +1491,7 @@ public:
             if (FAILED(hr))
                 return hr;
         }
-        HRESULT hr = NewFolder(context_, id, folder);
+        HRESULT hr = NewFolder(context_, id, true, folder);
         return FAILED(hr) ? hr : gate.Finish(hr);
     }
 
@@ -1459,11 +1508,12 @@ private:
 
     ContextPtr context_;
     std::int64_t id_;
+    bool writable_;
     std::optional<std::string> new_name_;
 };
 
-HRESULT NewFolder(const ContextPtr& context, std::int64_t id, LPMAPIFOLDER* folder) {
-    InfoFolder* made = NewObject<InfoFolder>(context, id);
+HRESULT NewFolder(const ContextPtr& context, std::int64_t id, bool writable, LPMAPIFOLDER* folder) {
+    InfoFolder* made = NewObject<InfoFolder>(context, id, writable);
     if (made == nullptr)
         return MAPI_E_NOT_ENOUGH_MEMORY;
     *folder = made;
@@ -1471,8 +1521,13 @@ HRESULT NewFolder(const ContextPtr& context, std::int64_t id, LPMAPIFOLDER* fold
 }
 
 // OpenEntry for stores and folders: a null identifier opens `null_folder`.
+// `flags` ask for the access (AccessFor) that the store's logon allows.
 HRESULT OpenInContext(const ContextPtr& context, std::int64_t null_folder, ULONG entry_size,
-                      LPENTRYID entry, LPCIID iid, ULONG* object_type, LPUNKNOWN* object) {
+                      LPENTRYID entry, LPCIID iid, ULONG flags, ULONG* object_type,
+                      LPUNKNOWN* object) {
+    bool writable = false;
+    if (HRESULT hr = AccessFor(flags, context->may_write, &writable); FAILED(hr))
+        return hr;
     StoreDb& db = *context->db;
     Lock lock(db.Mutex());
     EntryIdParts parts;
@@ -1499,12 +1554,12 @@ HRESULT OpenInContext(const ContextPtr& context, std::int64_t null_folder, ULONG
             if (!context->server_wide || FAILED(FindMailboxById(db, folder.mailbox_id, &owner)) ||
                 owner.server_id != context->mailbox.server_id)
                 return MAPI_E_NOT_FOUND;
-            hr = MakeContext(context->db, owner, &folder_context);
+            hr = MakeContext(context->db, owner, &folder_context, false, context->may_write);
             if (FAILED(hr))
                 return hr;
         }
         LPMAPIFOLDER opened = nullptr;
-        hr = NewFolder(folder_context, folder.id, &opened);
+        hr = NewFolder(folder_context, folder.id, writable, &opened);
         if (FAILED(hr))
             return hr;
         if (object_type != nullptr)
@@ -1523,7 +1578,7 @@ HRESULT OpenInContext(const ContextPtr& context, std::int64_t null_folder, ULONG
         hr = GetFolder(db, stored.folder_id, &folder);
         if (FAILED(hr) || folder.mailbox_id != context->mailbox.id)
             return MAPI_E_NOT_FOUND;
-        InfoMessage* made = NewObject<InfoMessage>(context, stored.folder_id, stored.id);
+        InfoMessage* made = NewObject<InfoMessage>(context, stored.folder_id, stored.id, writable);
         if (made == nullptr)
             return MAPI_E_NOT_ENOUGH_MEMORY;
         hr = made->LoadFrom(stored);
@@ -1708,8 +1763,8 @@ public:
         return MAPI_E_NO_ACCESS;
     }
 
-    HRESULT OpenEntry(ULONG entry_size, LPENTRYID entry, LPCIID iid, ULONG, ULONG* object_type,
-                      LPUNKNOWN* object) override {
+    HRESULT OpenEntry(ULONG entry_size, LPENTRYID entry, LPCIID iid, ULONG flags,
+                      ULONG* object_type, LPUNKNOWN* object) override {
         if (object == nullptr)
             return MAPI_E_INVALID_PARAMETER;
         *object = nullptr;
@@ -1727,7 +1782,7 @@ public:
             root = folder.id;
         }
         return gate.Finish(
-            OpenInContext(context_, root, entry_size, entry, iid, object_type, object));
+            OpenInContext(context_, root, entry_size, entry, iid, flags, object_type, object));
     }
 
     // Every message class is received in the Inbox (it is the receive
@@ -1807,13 +1862,15 @@ private:
 } // namespace
 
 HRESULT MakeContext(const std::shared_ptr<StoreDb>& db, const MailboxRow& mailbox,
-                    ContextPtr* context, bool server_wide) {
+                    ContextPtr* context, bool server_wide, bool may_write, ULONG logon_flags) {
     try {
         auto made = std::make_shared<StoreContext>();
         made->db = db;
         made->mailbox = mailbox;
         made->server_wide = server_wide;
-        made->store_entry_id = MakeStoreEntryId(db->Guid(), 0, mailbox.StoreDn(), mailbox.dn);
+        made->may_write = may_write;
+        made->store_entry_id =
+            MakeStoreEntryId(db->Guid(), logon_flags, mailbox.StoreDn(), mailbox.dn);
         *context = std::move(made);
     } catch (const std::bad_alloc&) {
         return MAPI_E_NOT_ENOUGH_MEMORY;
@@ -1830,7 +1887,8 @@ HRESULT NewMsgStore(const ContextPtr& context, LPMDB* store) {
 }
 
 HRESULT OpenStoreByEntryId(const std::shared_ptr<StoreDb>& db, const MailboxRow& caller,
-                           ULONG entry_size, const void* entry, LPCIID iid, LPMDB* store) {
+                           ULONG entry_size, const void* entry, LPCIID iid, ULONG flags,
+                           LPMDB* store) {
     if (store == nullptr)
         return MAPI_E_INVALID_PARAMETER;
     *store = nullptr;
@@ -1867,9 +1925,22 @@ HRESULT OpenStoreByEntryId(const std::shared_ptr<StoreDb>& db, const MailboxRow&
     }
     // The identifier of the caller's own store from the stores table (no
     // logon flags) opens the server-wide private store.
-    const bool server_wide = parts_flags == 0 && EqualNoCase(mailbox.dn, caller.dn);
+    const bool own = EqualNoCase(mailbox.dn, caller.dn);
+    const bool server_wide = parts_flags == 0 && own;
+    // Another user's mailbox opens only with administrative privilege, and
+    // may be written only when the logon also takes ownership; the caller's
+    // own mailbox is the caller's to write.
+    if (!own && !(parts_flags & OPENSTORE_USE_ADMIN_PRIVILEGE))
+        return MAPI_E_NO_ACCESS;
+    const bool logon_may_write = own || (parts_flags & OPENSTORE_TAKE_OWNERSHIP) != 0;
+    // The store itself is written only when the open asks for it.
+    if ((flags & MDB_WRITE) && !logon_may_write)
+        return MAPI_E_NO_ACCESS;
+    const bool may_write = (flags & (MDB_WRITE | MAPI_BEST_ACCESS)) != 0 && logon_may_write;
     ContextPtr context;
-    HRESULT hr = MakeContext(db, mailbox, &context, server_wide);
+    HRESULT hr =
+        MakeContext(db, mailbox, &context, server_wide, may_write,
+                    parts_flags & (OPENSTORE_USE_ADMIN_PRIVILEGE | OPENSTORE_TAKE_OWNERSHIP));
     if (SUCCEEDED(hr))
         hr = NewMsgStore(context, store);
     if (FAILED(hr))
@@ -1917,14 +1988,14 @@ HRESULT InfostoreSession::GetStoreRows(LPSRowSet* rows) {
     return fault;
 }
 
-HRESULT InfostoreSession::OpenMsgStore(ULONG entry_size, LPENTRYID entry, LPCIID iid, ULONG,
+HRESULT InfostoreSession::OpenMsgStore(ULONG entry_size, LPENTRYID entry, LPCIID iid, ULONG flags,
                                        LPMDB* store) {
     if (store == nullptr)
         return MAPI_E_INVALID_PARAMETER;
     *store = nullptr;
     if (logged_off_)
         return MAPI_E_END_OF_SESSION;
-    return OpenStoreByEntryId(db_, user_, entry_size, entry, iid, store);
+    return OpenStoreByEntryId(db_, user_, entry_size, entry, iid, flags, store);
 }
 
 void InfostoreSession::Logoff() {

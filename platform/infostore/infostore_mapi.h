@@ -34,6 +34,10 @@ struct StoreContext {
     // same server opens by its entry id (the agent checks the folder of
     // every mailbox's rule that way); a mailbox store opens only its own.
     bool server_wide = false;
+    // Whether the logon may write: objects opened with MAPI_MODIFY or
+    // MAPI_BEST_ACCESS through a store that may not write are read-only (or
+    // refused), and read-only objects refuse every change.
+    bool may_write = true;
 
     // S_OK, or the result a fault prescribes for `operation`.
     HRESULT Fault(const char* operation) const {
@@ -43,8 +47,12 @@ struct StoreContext {
 using ContextPtr = std::shared_ptr<const StoreContext>;
 
 // Makes the context of `mailbox`'s store on `db`.
+// The store's PR_ENTRYID carries the administrative logon flags it was
+// opened with (`logon_flags`), so that the identifier opens it again the same
+// way.
 HRESULT MakeContext(const std::shared_ptr<StoreDb>& db, const MailboxRow& mailbox,
-                    ContextPtr* context, bool server_wide = false);
+                    ContextPtr* context, bool server_wide = false, bool may_write = true,
+                    ULONG logon_flags = 0);
 // A new message store object for the context (one reference).
 HRESULT NewMsgStore(const ContextPtr& context, LPMDB* store);
 
@@ -66,8 +74,14 @@ private:
 
 // Opens the store that a store entry id names, as OpenMsgStore does for
 // both the session and the stores table: MAPI_E_NOT_FOUND for an unknown
-// mailbox, a public store or a store DN that is not the mailbox's.
+// mailbox, a public store or a store DN that is not the mailbox's;
+// MAPI_E_NO_ACCESS for another user's mailbox without
+// OPENSTORE_USE_ADMIN_PRIVILEGE in the identifier, or MDB_WRITE where the
+// logon may not write. The store may write when `flags` ask for it (MDB_WRITE
+// or MAPI_BEST_ACCESS) and the logon allows it: the caller's own mailbox, or
+// an administrative logon that takes ownership (OPENSTORE_TAKE_OWNERSHIP).
 HRESULT OpenStoreByEntryId(const std::shared_ptr<StoreDb>& db, const MailboxRow& caller,
-                           ULONG entry_size, const void* entry, LPCIID iid, LPMDB* store);
+                           ULONG entry_size, const void* entry, LPCIID iid, ULONG flags,
+                           LPMDB* store);
 
 } // namespace infostore

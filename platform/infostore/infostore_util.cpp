@@ -1,6 +1,7 @@
 #include "platform/infostore/infostore_util.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -329,12 +330,15 @@ std::string FormatFileTime(std::uint64_t value) {
     constexpr std::uint64_t kEpochDifference = 116444736000000000ull;
     if (value < kEpochDifference)
         return "before 1970 (" + std::to_string(value) + ")";
-    std::time_t seconds = static_cast<std::time_t>((value - kEpochDifference) / 10000000ull);
+    const std::uint64_t units = value - kEpochDifference;
+    std::time_t seconds = static_cast<std::time_t>(units / 10000000ull);
     std::tm tm{};
     if (gmtime_r(&seconds, &tm) == nullptr)
         return std::to_string(value);
-    char text[40];
-    std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%SZ", &tm);
+    char text[48];
+    std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<int>(units % 10000000ull / 10000ull));
     return text;
 }
 

@@ -62,7 +62,8 @@ inline std::uint64_t FromFileTime(FILETIME value) {
     return (static_cast<std::uint64_t>(value.dwHighDateTime) << 32) | value.dwLowDateTime;
 }
 constexpr std::uint64_t kFileTimeUnitsPerDay = 864000000000ull;
-// "2026-12-05 17:46:22Z" for listings.
+// "2026-12-05T17:46:22.123Z" for listings: ISO 8601 in UTC, the form the
+// event file uses too.
 std::string FormatFileTime(std::uint64_t value);
 
 // ---- Messages --------------------------------------------------------------------------

@@ -595,10 +595,26 @@ HRESULT ReadProfiles(ProfileSet* out) {
 HRESULT UpdateProfiles(const std::function<HRESULT(ProfileSet&)>& change) {
     try {
         const std::string path = ProfileFilePath();
-        HRESULT hr = MakeParentDirectory(path);
+        // A file named by SORTWELL_PROFILES gets its missing directories. The
+        // default one's directory belongs to the package, which makes it
+        // with the right owner; it is never made here (a root run by hand
+        // would leave a root-owned directory for the package to find).
+        const bool named = path != kDefaultPath;
+        HRESULT hr = named ? MakeParentDirectory(path) : S_OK;
         if (FAILED(hr))
             return hr;
         int lock = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (lock < 0 && errno == ENOENT && !named) {
+            static std::once_flag said;
+            std::call_once(said, [&] {
+                std::fprintf(stderr,
+                             "sortwell: the directory of the profile file %s does not exist; "
+                             "the sortwell package makes it, or set SORTWELL_PROFILES to "
+                             "another file\n",
+                             path.c_str());
+            });
+            return MAPI_E_DISK_ERROR;
+        }
         if (lock < 0)
             return ErrnoResult(errno);
         while (::flock(lock, LOCK_EX) != 0) {

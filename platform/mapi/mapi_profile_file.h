@@ -87,7 +87,11 @@ struct ProfileSet {
     StoredProfile* Find(std::string_view name);
 };
 
-// The path of the profile file now.
+// The path of the profile file now: SORTWELL_PROFILES, else
+// /var/lib/sortwell/profiles. Missing directories are made for a file that
+// SORTWELL_PROFILES names; the default one's directory is the package's, and
+// without it the update fails with MAPI_E_DISK_ERROR and a line on
+// standard error.
 std::string ProfileFilePath();
 // Reads the current profiles.
 HRESULT ReadProfiles(ProfileSet* out);

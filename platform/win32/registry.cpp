@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -43,6 +44,9 @@ std::mutex g_lock; // guards everything below
 std::shared_ptr<const RegistryHive>* g_hive = nullptr;
 FileIdentity* g_identity = nullptr;
 std::unordered_set<HKEY__*>* g_open_keys = nullptr;
+// How the last reading of the hive went (RegistryHiveStatus).
+LONG g_status = static_cast<LONG>(ERROR_SUCCESS);
+std::string* g_problem = nullptr;
 
 std::u16string RootPath(HKEY key) {
     switch (reinterpret_cast<std::uintptr_t>(key)) {
@@ -117,31 +121,45 @@ std::shared_ptr<const RegistryHive> CurrentHive() {
     if (g_hive == nullptr) {
         g_hive = new std::shared_ptr<const RegistryHive>;
         g_identity = new FileIdentity;
+        g_problem = new std::string;
     } else if (*g_hive && identity == *g_identity) {
         return *g_hive;
     }
 
     auto hive = std::make_shared<RegistryHive>();
+    LONG status = static_cast<LONG>(ERROR_SUCCESS);
+    std::string problem;
     if (identity.exists) {
         std::string bytes;
         int error = 0;
-        RegistryParseError problem;
+        RegistryParseError parse_error;
         if (!ReadWholeFile(path, &bytes, &error)) {
+            status = static_cast<LONG>(ERROR_ACCESS_DENIED);
+            problem = std::string("cannot be read: ") + std::strerror(error);
             std::fprintf(stderr,
                          "sortwell: cannot read the registry hive %s: %s; the registry reads as "
                          "empty\n",
                          path.c_str(), std::strerror(error));
-        } else if (!ParseRegistryHive(bytes, hive.get(), &problem)) {
+        } else if (!ParseRegistryHive(bytes, hive.get(), &parse_error)) {
+            status = static_cast<LONG>(ERROR_BADDB);
+            problem = "cannot be parsed: line " + std::to_string(parse_error.line) + ": " +
+                      parse_error.message;
             std::fprintf(stderr,
                          "sortwell: registry hive %s, line %d: %s; the registry reads as empty\n",
-                         path.c_str(), problem.line, problem.message.c_str());
+                         path.c_str(), parse_error.line, parse_error.message.c_str());
         }
-    } else if (explicit_path) {
-        std::fprintf(stderr,
-                     "sortwell: the registry hive %s (SORTWELL_REGISTRY) does not exist; the "
-                     "registry reads as empty\n",
-                     path.c_str());
+    } else {
+        status = static_cast<LONG>(ERROR_FILE_NOT_FOUND);
+        problem = "does not exist";
+        if (explicit_path) {
+            std::fprintf(stderr,
+                         "sortwell: the registry hive %s (SORTWELL_REGISTRY) does not exist; the "
+                         "registry reads as empty\n",
+                         path.c_str());
+        }
     }
+    g_status = status;
+    *g_problem = problem;
     *g_hive = hive;
     *g_identity = identity;
     return hive;
@@ -284,6 +302,59 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR value_name, DWORD* reserved, DWORD* type
     }
 }
 
+LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, DWORD* name_chars, DWORD* reserved,
+                   DWORD* type, BYTE* data, DWORD* size) {
+    if (name == nullptr || name_chars == nullptr || reserved != nullptr ||
+        (data != nullptr && size == nullptr)) {
+        return static_cast<LONG>(ERROR_INVALID_PARAMETER);
+    }
+    try {
+        std::shared_ptr<const RegistryHive> hive;
+        std::u16string path;
+        {
+            std::lock_guard<std::mutex> guard(g_lock);
+            if (!Resolve(key, &hive, &path)) {
+                return static_cast<LONG>(ERROR_INVALID_HANDLE);
+            }
+        }
+        const auto found_key = hive->keys.find(path);
+        if (found_key == hive->keys.end() || index >= found_key->second.values.size()) {
+            return static_cast<LONG>(ERROR_NO_MORE_ITEMS);
+        }
+        auto entry = found_key->second.values.begin();
+        std::advance(entry, index);
+        const RegistryValue& value = entry->second;
+        if (*name_chars <= value.name.size()) {
+            *name_chars = static_cast<DWORD>(value.name.size() + 1);
+            return static_cast<LONG>(ERROR_MORE_DATA);
+        }
+        std::memcpy(name, value.name.data(), value.name.size() * sizeof(char16_t));
+        name[value.name.size()] = u'\0';
+        *name_chars = static_cast<DWORD>(value.name.size());
+        if (type != nullptr) {
+            *type = value.type;
+        }
+        const auto needed = static_cast<DWORD>(value.data.size());
+        if (data == nullptr) {
+            if (size != nullptr) {
+                *size = needed;
+            }
+            return static_cast<LONG>(ERROR_SUCCESS);
+        }
+        if (*size < needed) {
+            *size = needed;
+            return static_cast<LONG>(ERROR_MORE_DATA);
+        }
+        if (needed > 0) {
+            std::memcpy(data, value.data.data(), needed);
+        }
+        *size = needed;
+        return static_cast<LONG>(ERROR_SUCCESS);
+    } catch (const std::bad_alloc&) {
+        return static_cast<LONG>(ERROR_NOT_ENOUGH_MEMORY);
+    }
+}
+
 LONG RegCloseKey(HKEY key) {
     if (IsPredefined(key)) {
         return static_cast<LONG>(ERROR_SUCCESS);
@@ -295,6 +366,18 @@ LONG RegCloseKey(HKEY key) {
     g_open_keys->erase(key);
     delete key;
     return static_cast<LONG>(ERROR_SUCCESS);
+}
+
+LONG RegistryHiveStatus(std::string* path, std::string* problem) {
+    try {
+        std::lock_guard<std::mutex> guard(g_lock);
+        CurrentHive();
+        *path = g_identity->path;
+        *problem = *g_problem;
+        return g_status;
+    } catch (const std::bad_alloc&) {
+        return static_cast<LONG>(ERROR_NOT_ENOUGH_MEMORY);
+    }
 }
 
 DWORD RegistryOpenKeyCount() {

@@ -15,6 +15,7 @@
 #include "platform/win32/win32_base.h"
 
 #include <cstdint>
+#include <string>
 
 using LONG = std::int32_t;
 using BYTE = std::uint8_t;
@@ -65,9 +66,28 @@ LONG RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM access, HKEY
 LONG RegQueryValueExW(HKEY key, LPCWSTR value_name, DWORD* reserved, DWORD* type, BYTE* data,
                       DWORD* size);
 
+// Enumerates the values of `key`: the value at `index` (0 for the first),
+// its name as the hive writes it (into `name`, of *name_chars wide
+// characters; *name_chars is then its length without the terminator), its
+// type and data as RegQueryValueExW gives them (`type`, `data` and `size`
+// may be null). ERROR_NO_MORE_ITEMS past the last value, ERROR_MORE_DATA
+// when the name or the data does not fit, ERROR_INVALID_HANDLE for a key
+// that is not open. The order is that of the folded names.
+LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, DWORD* name_chars, DWORD* reserved,
+                   DWORD* type, BYTE* data, DWORD* size);
+
 // Closes a key. The predefined roots need no closing and give
 // ERROR_SUCCESS; ERROR_INVALID_HANDLE for a key that is not open.
 LONG RegCloseKey(HKEY key);
+
+// The hive file in use (SORTWELL_REGISTRY, else the default) into `path`,
+// read now if it changed, and how that reading went: ERROR_SUCCESS;
+// ERROR_FILE_NOT_FOUND when there is no such file; ERROR_ACCESS_DENIED when
+// it cannot be read; ERROR_BADDB when it cannot be parsed. In each of the
+// last three the registry reads as empty, and `problem` says why in words
+// (the line number too, for a parse error). Not a Win32 call: the settings
+// check uses it to name the file it speaks of.
+LONG RegistryHiveStatus(std::string* path, std::string* problem);
 
 // Keys opened or connected and not yet closed, in the whole process. For
 // tests that show every key is closed again.

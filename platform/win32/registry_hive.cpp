@@ -384,6 +384,7 @@ private:
             return true;
         }
         RegistryValue value;
+        value.name = name;
         if (!data.empty() && data.front() == u'"') {
             std::u16string string;
             if (!QuotedString(line, &pos, &string)) {

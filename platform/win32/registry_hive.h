@@ -28,6 +28,7 @@
 #include <vector>
 
 struct RegistryValue {
+    std::u16string name; // as the file writes it ("" for the default value)
     DWORD type = 0;
     std::vector<unsigned char> data;
 };

@@ -38,6 +38,7 @@ struct Dispatcher {
     int wake_fd = -1;                        // eventfd that wakes the dispatcher
     sockaddr_un notify_address{};            // where status reports go
     socklen_t notify_length = 0;             // 0: the address is unusable
+    std::string status_text;                 // the last free-text status (guarded)
 };
 
 Dispatcher g_dispatcher;
@@ -273,6 +274,7 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
         d.handler = nullptr;
         d.held.clear();
         d.service_done = false;
+        d.status_text.clear();
         ParseNotifyAddress(notify, &d);
         d.running = true;
     } catch (const std::bad_alloc&) {
@@ -387,8 +389,20 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const char* text = ServiceNotifyText(status->dwCurrentState);
-    return SendNotify(handle, text, std::strlen(text));
+    std::string text = ServiceNotifyText(status->dwCurrentState);
+    try {
+        // Running again after a control: the line that tells how the last
+        // pass went stays what `systemctl status` shows. Any other state
+        // ends that line.
+        std::lock_guard<std::mutex> hold(g_dispatcher.mutex);
+        if (status->dwCurrentState != SERVICE_RUNNING) {
+            g_dispatcher.status_text.clear();
+        } else if (!g_dispatcher.status_text.empty()) {
+            text = "READY=1\nSTATUS=" + g_dispatcher.status_text;
+        }
+    } catch (const std::bad_alloc&) {
+    }
+    return SendNotify(handle, text.data(), text.size());
 }
 
 BOOL SetServiceStatusText(SERVICE_STATUS_HANDLE handle, LPCWSTR text) {
@@ -397,15 +411,23 @@ BOOL SetServiceStatusText(SERVICE_STATUS_HANDLE handle, LPCWSTR text) {
         return FALSE;
     }
     std::string line;
+    std::string message;
     try {
-        line = "STATUS=" + VTX_ToUtf8(std::u16string_view(text, VTX_WStrLen(text)));
+        line = VTX_ToUtf8(std::u16string_view(text, VTX_WStrLen(text)));
+        // One line: the protocol separates its assignments by line feeds.
+        for (char& c : line)
+            if (c == '\n' || c == '\r')
+                c = ' ';
+        message = "STATUS=" + line;
     } catch (const std::bad_alloc&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    // One line: the protocol separates its assignments by line feeds.
-    for (char& c : line)
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    return SendNotify(handle, line.data(), line.size());
+    const BOOL sent = SendNotify(handle, message.data(), message.size());
+    if (sent != FALSE) {
+        // Kept for the next report of the running state.
+        std::lock_guard<std::mutex> hold(g_dispatcher.mutex);
+        g_dispatcher.status_text.swap(line);
+    }
+    return sent;
 }

@@ -23,7 +23,10 @@
 // (the sd_notify protocol, one datagram a report):
 //
 //   SERVICE_START_PENDING  "STATUS=Starting"
-//   SERVICE_RUNNING        "READY=1\nSTATUS=Running"
+//   SERVICE_RUNNING        "READY=1\nSTATUS=Running", or after a free-text
+//                          status (SetServiceStatusText) "READY=1\nSTATUS="
+//                          and that text, so that a control that reports
+//                          the running state again keeps the line
 //   SERVICE_STOP_PENDING   "STOPPING=1\nSTATUS=Stopping"
 //   SERVICE_STOPPED        "STATUS=Stopped"
 //

@@ -1,5 +1,6 @@
 // The operating-system version, the computer's name and string loading, over
-// uname, gethostname and the compiled-in string table.
+// uname, gethostname and the compiled-in string table; and running a
+// command line.
 #include "platform/win32/sysinfo.h"
 
 #include "resources/string_table.h"
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <limits.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -109,4 +111,18 @@ int LoadStringW(HINSTANCE instance, unsigned int id, LPWSTR buffer, int count) {
     std::memcpy(buffer, text, copied * sizeof(char16_t));
     buffer[copied] = u'\0';
     return static_cast<int>(copied);
+}
+
+int RunCommandLine(const char* command) {
+    if (command == nullptr) {
+        return -1;
+    }
+    const int status = std::system(command);
+    if (status != -1 && WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
+    if (status != -1 && WIFSIGNALED(status)) {
+        return 128 + WTERMSIG(status);
+    }
+    return -1;
 }

@@ -38,3 +38,10 @@ HMODULE GetModuleHandleW(LPCWSTR module_name);
 // (ERROR_RESOURCE_DATA_NOT_FOUND) or the buffer is missing
 // (ERROR_INVALID_PARAMETER).
 int LoadStringW(HINSTANCE instance, unsigned int id, LPWSTR buffer, int count);
+
+// Runs `command` through the shell and waits for it, as the C library's
+// system() does, and returns what system() returns on Windows: the
+// command's exit status, 0 to 255. A command ended by a signal gives 128
+// plus the signal's number, as the shell reports it; -1 when no shell could
+// be run.
+int RunCommandLine(const char* command);

@@ -28,6 +28,8 @@ constexpr DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_MORE_DATA = 234;
+constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
+constexpr DWORD ERROR_BADDB = 1009;
 constexpr DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
 
 // The calling thread's last error (kept per thread by the runtime).

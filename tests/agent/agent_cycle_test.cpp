@@ -164,31 +164,46 @@ TEST_F(AgentCycle, WindowAcrossMidnightOpensAtStartAndEveryEvening) {
     EXPECT_EQ(swtest::CountOf(logged, "Maintenance Complete."), 4);
 }
 
-TEST_F(AgentCycle, ReloadDuringMaintenanceStartsIdleAndMaintainsAgain) {
-    WriteHive({swtest::Dword("Interval (Seconds)", 600)});
-    swtest::FakeClock clock(swtest::At(0, 1, 30));
-    ASSERT_EQ(Initialize({}), 0);
-    engine_double_script().pass_seconds = 5;
-    engine_double_script().on_pass = [this](mailbox_engine&, std::uint32_t pass) {
-        if (pass == 0) {
-            controller->on_reload();
-        } else {
-            controller->on_shutdown();
-        }
-    };
-    EXPECT_EQ(Run(), 0);
+// A reload that arrives late in an overlong maintenance pass: the pass ends
+// at once without the overrun message (the interval no longer matters), and
+// the new engine starts idle, so maintenance runs again. In once mode the
+// same reload is ignored: the agent ends after its one pass.
+TEST_F(AgentCycle, ReloadDuringAPassStartsIdleAndIsIgnoredInOnceMode) {
+    for (const bool once : {false, true}) {
+        SCOPED_TRACE(once ? "once" : "normal");
+        WriteHive({swtest::Dword("Interval (Seconds)", 60)});
+        swtest::FakeClock clock(swtest::At(0, 1, 30));
+        ASSERT_EQ(
+            Initialize(once ? std::vector<std::u16string>{u"once"} : std::vector<std::u16string>{}),
+            0);
+        engine_double_script().pass_seconds = 120;
+        clock.after_sleep = [&](std::int64_t now) {
+            if (now == swtest::At(0, 1, 30) + 100)
+                controller->on_reload();
+        };
+        engine_double_script().on_pass = [this](mailbox_engine&, std::uint32_t pass) {
+            if (pass == 1)
+                controller->on_shutdown();
+        };
+        EXPECT_EQ(Run(), 0);
 
-    const auto& script = engine_double_script();
-    ASSERT_EQ(script.passes.size(), 2u);
-    EXPECT_EQ(script.passes[0].state, MAINTENANCE_DUE);
-    EXPECT_EQ(script.passes[1].state, MAINTENANCE_DUE) << "the new engine starts idle";
-    EXPECT_EQ(script.passes[1].pass, 1u) << "the pass number runs on";
-    EXPECT_EQ(script.passes[0].waited, 0u) << "the reload ends the pass's wait";
-    EXPECT_EQ(script.passes[1].started, script.passes[0].started) << "no interval wait";
-    EXPECT_EQ(script.calls, (std::vector<std::string>{"setup", "run_pass", "teardown", "destroy",
-                                                      "setup", "run_pass"}));
-    EXPECT_EQ(script.setups.size(), 2u);
-    EXPECT_EQ(Logged(), (std::vector<int>{28018, 28019, 28018, 28019}));
+        const auto& script = engine_double_script();
+        EXPECT_EQ(script.passes[0].waited, 100u) << "the reload ends the pass's wait";
+        if (once) {
+            EXPECT_EQ(script.calls, (std::vector<std::string>{"setup", "run_pass"}));
+            EXPECT_EQ(Logged(), (std::vector<int>{28018, 28019}));
+            continue;
+        }
+        ASSERT_EQ(script.passes.size(), 2u);
+        EXPECT_EQ(script.passes[0].state, MAINTENANCE_DUE);
+        EXPECT_EQ(script.passes[1].state, MAINTENANCE_DUE) << "the new engine starts idle";
+        EXPECT_EQ(script.passes[1].pass, 1u) << "the pass number runs on";
+        EXPECT_EQ(script.passes[1].started, script.passes[0].started + 100) << "no interval wait";
+        EXPECT_EQ(script.calls, (std::vector<std::string>{"setup", "run_pass", "teardown",
+                                                          "destroy", "setup", "run_pass"}));
+        EXPECT_EQ(script.setups.size(), 2u);
+        EXPECT_EQ(Logged(), (std::vector<int>{28018, 28019, 28018, 28019})) << "no 28015";
+    }
 }
 
 TEST_F(AgentCycle, OverrunIsReportedAndTheIntervalIsCountedFromThePassWait) {

@@ -171,12 +171,17 @@ TEST_F(AgentProcess, CompanionWaitsForAnAgentAndRefusesASecondRequest) {
     EXPECT_EQ(waiting->result().out, "The remove pass is over.\n");
 
     // Nobody to do the pass: the wait runs out, and a command that is no
-    // agent finishes no pass. A bad wait is refused.
+    // agent finishes no pass, reported with its own exit status. A bad wait
+    // is refused; --help and --version answer.
     EXPECT_EQ(swtest::RunProgram(companion, {"--wait", "1"}, Env()).exit_code, 1);
-    const swtest::ProcessResult idle = swtest::RunProgram(companion, {"true"}, Env());
+    const swtest::ProcessResult idle = swtest::RunProgram(companion, {"sh", "-c", "exit 3"}, Env());
     EXPECT_EQ(idle.exit_code, 1);
     EXPECT_EQ(idle.out, "");
+    EXPECT_EQ(idle.err, "sortwell-remove-rules: the command ended without a remove pass (exit "
+                        "status 3).\n");
     EXPECT_EQ(swtest::RunProgram(companion, {"--wait", "soon"}, Env()).exit_code, 2);
+    EXPECT_EQ(swtest::RunProgram(companion, {"--help"}, Env()).exit_code, 0);
+    EXPECT_EQ(swtest::RunProgram(companion, {"--version"}, Env()).exit_code, 0);
 }
 
 } // namespace

@@ -42,22 +42,30 @@ std::string MetricsPath(const char* file, const char* state) {
 TEST(PassStatus, TheLineSaysWhatThePassDidAndHowLong) {
     // Pass 3, 120 queued, 120 done, 2.44 s, maintenance.
     pass_summary pass{3, 120, 120, 2'440'000'000, true};
-    EXPECT_EQ(Line(pass), "Pass 3: 120 of 120 mailboxes done in 2.4 s (maintenance)");
+    EXPECT_EQ(Line(pass), "Pass 3: 120 of 120 mailboxes done, 0 failed, in 2.4 s (maintenance)");
+    pass.failed = 4;
+    pass.maintenance_failed = 2;
+    EXPECT_EQ(Line(pass),
+              "Pass 3: 120 of 120 mailboxes done, 4 failed, in 2.4 s (maintenance, 2 not cleaned)");
 
     pass.maintenance = false;
+    pass.maintenance_failed = 0;
     pass.done = 7;
     pass.elapsed_ns = 50'000'000; // rounds up to a tenth
-    EXPECT_EQ(Line(pass), "Pass 3: 7 of 120 mailboxes done in 0.1 s");
+    EXPECT_EQ(Line(pass), "Pass 3: 7 of 120 mailboxes done, 4 failed, in 0.1 s");
 
     pass.remove = true;
     pass.elapsed_ns = 61'949'000'000;
-    EXPECT_EQ(Line(pass), "Pass 3: 7 of 120 mailboxes done in 61.9 s (remove)");
+    EXPECT_EQ(Line(pass), "Pass 3: 7 of 120 mailboxes done, 4 failed, in 61.9 s (remove)");
 
     pass.remove = false;
+    pass.failed = 0;
     pass.maintenance_only = true;
-    EXPECT_EQ(Line(pass), "Pass 3: 7 of 120 mailboxes done in 61.9 s (maintenance only, idle)");
+    EXPECT_EQ(Line(pass),
+              "Pass 3: 7 of 120 mailboxes done, 0 failed, in 61.9 s (maintenance only, idle)");
     pass.maintenance = true;
-    EXPECT_EQ(Line(pass), "Pass 3: 7 of 120 mailboxes done in 61.9 s (maintenance only)");
+    EXPECT_EQ(Line(pass),
+              "Pass 3: 7 of 120 mailboxes done, 0 failed, in 61.9 s (maintenance only)");
 
     // A short buffer cuts the line but keeps it terminated.
     char16_t small[10];
@@ -66,13 +74,16 @@ TEST(PassStatus, TheLineSaysWhatThePassDidAndHowLong) {
 }
 
 TEST(PassStatus, MetricsCarryThePassAndTheTotals) {
-    const pass_summary pass{12, 10000, 9998, 1'250'000'000, true};
-    pass_totals totals{12, 2, 119990, 120000};
+    const pass_summary pass{12, 10000, 9998, 1'250'000'000, true, false, false, 3, 1};
+    pass_totals totals{12, 2, 119990, 120000, 17};
     const std::map<std::string, double> expected = {
         {"sortwell_passes_total", 12},
         {"sortwell_maintenance_passes_total", 2},
         {"sortwell_mailboxes_done_total", 119990},
         {"sortwell_mailboxes_queued_total", 120000},
+        {"sortwell_mailboxes_failed_total", 17},
+        {"sortwell_last_pass_mailboxes_failed", 3},
+        {"sortwell_last_pass_maintenance_failed", 1},
         {"sortwell_last_pass_number", 12},
         {"sortwell_last_pass_mailboxes_queued", 10000},
         {"sortwell_last_pass_mailboxes_done", 9998},

@@ -33,8 +33,8 @@ std::vector<std::string> EnvWith(const Sandbox& s, const std::string& replace) {
     return env;
 }
 
-ProcessResult RunOnce(const Sandbox& s, bool apart = true) {
-    return RunCounted(s.Env(), "once", apart);
+ProcessResult RunOnce(const Sandbox& s) {
+    return RunCounted(s.Env(), "once");
 }
 
 // Runs `statements` on the store file; with `keep`, the connection stays
@@ -56,7 +56,7 @@ std::string DnOfLength(char fill, std::size_t length) {
 TEST(BadInput, AddressesTooLongForAWorkItemAreNamedAndServeNoOtherMailbox) {
     Sandbox s;
     s.WriteHive({Dword("ThreadCount", 3)});
-    s.CreateStore({"plain", "fits", "over", "far", "twin"});
+    s.store().AddMailboxes({"plain", "fits", "over", "far", "twin"});
     // "twin" is "fits" with one character more: cut to fit, its address would
     // be that of "fits".
     const std::string fits = DnOfLength('a', 255);
@@ -80,17 +80,17 @@ TEST(BadInput, AddressesTooLongForAWorkItemAreNamedAndServeNoOtherMailbox) {
             "WARNING [28007] " + MailboxFailure("Unable to open Mailbox", cut, 0x80040105) + "\n";
     EXPECT_EQ(Problems(s), expected);
     for (const char* alias : {"over", "far", "twin"})
-        EXPECT_TRUE(s.AgentRules(alias).empty()) << alias;
+        EXPECT_TRUE(s.store().AgentRules(alias).empty()) << alias;
     // The mailbox whose address is exactly 255 characters long is served, once.
-    ExpectOneAgentRule(s, "fits", "Spam");
-    ExpectOneAgentRule(s, "plain", "Spam");
+    ExpectOneAgentRow(s.store(), "fits", "Spam");
+    ExpectOneAgentRow(s.store(), "plain", "Spam");
 }
 
 TEST(BadInput, ALogFileOnAFullDiskMovesTheMessagesToStandardError) {
     Sandbox s;
     s.WriteHive();
-    s.CreateStore({"healthy", "failing"});
-    s.AddFault("IMAPIFolder::CreateFolder", "failing", 0x80040115);
+    s.store().AddMailboxes({"healthy", "failing"});
+    s.store().AddFault("IMAPIFolder::CreateFolder", "failing", 0x80040115);
     const ProcessResult run = RunCounted(EnvWith(s, "XAL_LOG_FILE=/dev/full"), "once");
     ASSERT_EQ(run.exit_code, 0) << run.err;
     // The message that could not be written is not lost.
@@ -98,18 +98,18 @@ TEST(BadInput, ALogFileOnAFullDiskMovesTheMessagesToStandardError) {
     ASSERT_EQ(entries.size(), 1u) << run.err;
     EXPECT_EQ(entries[0].id, 28011);
     EXPECT_EQ(entries[0].text.substr(entries[0].text.find(":\n") + 2),
-              s.MailboxDn("failing") + "\n(hr=80040115).");
+              s.store().Address("failing") + "\n(hr=80040115).");
     EXPECT_EQ(run.err.find("*** could not write to log file, switching to stderr\n"), 0u)
         << run.err;
     EXPECT_NE(run.err.find(kNothingLeft), std::string::npos) << run.err;
-    ExpectOneAgentRule(s, "healthy", "Spam");
-    ExpectOneAgentRule(s, "sortwell", "Spam");
+    ExpectOneAgentRow(s.store(), "healthy", "Spam");
+    ExpectOneAgentRow(s.store(), "sortwell", "Spam");
 }
 
 TEST(BadInput, AStoreLockedByAnotherProcessForAMomentIsWaitedFor) {
     Sandbox s;
     s.WriteHive();
-    s.CreateStore({"user"});
+    s.store().AddMailboxes({"user"});
     HeldInChild holder([&] {
         return Sql(s.store_path(),
                    "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; "
@@ -127,33 +127,50 @@ TEST(BadInput, AStoreLockedByAnotherProcessForAMomentIsWaitedFor) {
     EXPECT_EQ(agent->result().exit_code, 0) << agent->result().err;
     EXPECT_EQ(agent->result().err, kNothingLeft);
     EXPECT_EQ(Problems(s), "");
-    ExpectOneAgentRule(s, "user", "Spam");
+    ExpectOneAgentRow(s.store(), "user", "Spam");
 }
 
-TEST(BadInput, ADamagedStoreStopsTheStartWithItsReason) {
+// A damaged store, and an organisation whose server name does not fit the
+// agent's 256 characters, stop the start with the reason.
+TEST(BadInput, ADamagedStoreOrAnOverlongServerNameStopsTheStartWithItsReason) {
+    const std::string kProfile =
+        "ERROR [28002] " +
+        MailboxFailure("Unable to create MAPI profile for mailbox", "sortwell", 0x80040600) + "\n";
     const struct {
         const char* name;
-        std::function<void(const std::string&)> damage;
+        std::function<void(const Sandbox&)> damage;
+        std::string problem;
     } cases[] = {
         {"not a store",
-         [](const std::string& path) {
-             std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(8192, '\x5a');
-         }},
-        {"cut short", [](const std::string& path) { ::truncate(path.c_str(), 9000); }},
+         [](const Sandbox& s) {
+             s.store().AddMailboxes({"user"});
+             std::ofstream(s.store_path(), std::ios::binary | std::ios::trunc)
+                 << std::string(8192, '\x5a');
+         },
+         kProfile},
+        {"cut short",
+         [](const Sandbox& s) {
+             s.store().AddMailboxes({"user"});
+             ::truncate(s.store_path().c_str(), 9000);
+         },
+         kProfile},
+        {"server name",
+         [](const Sandbox& s) {
+             s.store().Command({"init", "--server", HostName(), "--org", std::string(240, 'O')});
+             s.store().Command({"add-mailbox", "sortwell"});
+         },
+         "ERROR [28004] Could not retrieve local server DN. The local machine may not be an "
+         "Exchange Server. (hr=80040105).\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Sandbox s;
         s.WriteHive();
-        s.CreateStore({"user"});
-        c.damage(s.store_path());
+        c.damage(s);
         const ProcessResult run = RunOnce(s);
         EXPECT_EQ(run.exit_code, 1) << run.err;
         EXPECT_EQ(run.err, kNothingLeft);
-        EXPECT_EQ(Problems(s), "ERROR [28002] " +
-                                   MailboxFailure("Unable to create MAPI profile for mailbox",
-                                                  "sortwell", 0x80040600) +
-                                   "\n");
+        EXPECT_EQ(Problems(s), c.problem);
         EXPECT_FALSE(HoldsAgentProfile(s.Profiles())) << s.Profiles();
     }
 }
@@ -163,9 +180,9 @@ TEST(BadInput, ARemoveRequestFromAnotherUserIsPassedOverAndSaidSo) {
         GTEST_SKIP() << "only root can create the event as another user";
     Sandbox s;
     s.WriteHive();
-    s.CreateStore({"kept", "bare"});
-    s.StoreCommand({"folder", "create", "kept", "Spam"});
-    const std::int64_t rule = s.AddRule(
+    s.store().AddMailboxes({"kept", "bare"});
+    s.store().Command({"folder", "create", "kept", "Spam"});
+    const std::int64_t rule = s.store().AddRuleRow(
         "kept", {"--name", kRuleName, "--marker", "X-Spam-Flag: YES", "--folder", "Spam"});
     HeldInChild stranger([] {
         return ::setgid(65534) == 0 && ::setuid(65534) == 0 &&
@@ -173,15 +190,14 @@ TEST(BadInput, ARemoveRequestFromAnotherUserIsPassedOverAndSaidSo) {
     });
     ASSERT_TRUE(stranger.held());
 
-    // In this machine's namespace, where the stranger's event is.
-    const ProcessResult run = RunOnce(s, false);
+    const ProcessResult run = RunOnce(s);
     ASSERT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.err, "sortwell: the event Global\\REMOVE_RULES is passed over: its creator runs "
                        "as user 65534, neither root nor this program's user (0)\n" +
                            std::string(kNothingLeft));
     // A normal pass: the rule stays and the bare mailbox gets one.
-    EXPECT_EQ(ExpectOneAgentRule(s, "kept", "Spam").id, rule);
-    ExpectOneAgentRule(s, "bare", "Spam");
+    EXPECT_EQ(ExpectOneAgentRow(s.store(), "kept", "Spam").id, rule);
+    ExpectOneAgentRow(s.store(), "bare", "Spam");
     EXPECT_EQ(Problems(s), "");
 }
 

@@ -126,8 +126,8 @@ TEST_F(Properties, StoresFoldersAndMessagesAnswerAsMapiDoes) {
     Obj<IMessage> reopened;
     ULONG type = 0;
     ASSERT_EQ(store->OpenEntry(static_cast<ULONG>(entry.size()),
-                               reinterpret_cast<LPENTRYID>(entry.data()), nullptr, 0, &type,
-                               reopened.unk()),
+                               reinterpret_cast<LPENTRYID>(entry.data()), nullptr, MAPI_MODIFY,
+                               &type, reopened.unk()),
               S_OK);
     Buf<SPropValue> custom;
     ASSERT_EQ(HrGetOneProp(reopened.get(), PROP_TAG(PT_LONG, 0x6801), custom.out()), S_OK);

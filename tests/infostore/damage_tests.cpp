@@ -22,13 +22,17 @@ void WriteFile(const std::string& path, const std::string& bytes) {
 using DamagedStore = StoreTest;
 
 TEST_F(DamagedStore, FilesThatAreNoStoreOfThisVersionFailAtLogonAndSayWhy) {
-    std::string newer = FreshPath("newer");
-    {
+    std::string newer = FreshPath("newer"), older = FreshPath("older");
+    for (const std::string& path : {newer, older}) {
         std::unique_ptr<infostore::Admin> admin;
-        ASSERT_EQ(infostore::Admin::Create(newer, "Example", "Lab", &admin), S_OK);
+        ASSERT_EQ(infostore::Admin::Create(path, "Example", "Lab", &admin), S_OK);
     }
     std::string other = FreshPath("other");
-    for (const auto& [path, sql] : {std::pair{newer, "UPDATE meta SET value = 2 WHERE key = "
+    for (const auto& [path, sql] : {std::pair{newer, "UPDATE meta SET value = 3 WHERE key = "
+                                                     "'version'"},
+                                    std::pair{older, "ALTER TABLE faults DROP COLUMN pass_first; "
+                                                     "ALTER TABLE faults DROP COLUMN delay_ms; "
+                                                     "UPDATE meta SET value = 1 WHERE key = "
                                                      "'version'"},
                                     std::pair{other, "CREATE TABLE meta(key, value); INSERT "
                                                      "INTO meta VALUES('format','x');"}}) {
@@ -53,7 +57,7 @@ TEST_F(DamagedStore, FilesThatAreNoStoreOfThisVersionFailAtLogonAndSayWhy) {
         {empty, MAPI_E_CORRUPT_STORE, MAPI_E_CORRUPT_STORE, MAPI_E_CORRUPT_STORE, ""},
         {other, MAPI_E_CORRUPT_STORE, MAPI_E_CORRUPT_STORE, MAPI_E_CORRUPT_STORE, ""},
         {ScratchDir(), MAPI_E_CORRUPT_STORE, MAPI_E_CORRUPT_STORE, MAPI_E_CORRUPT_STORE, ""},
-        {newer, MAPI_E_VERSION, MAPI_E_VERSION, MAPI_E_VERSION, "version 2"},
+        {newer, MAPI_E_VERSION, MAPI_E_VERSION, MAPI_E_VERSION, "version 3"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
@@ -75,7 +79,21 @@ TEST_F(DamagedStore, FilesThatAreNoStoreOfThisVersionFailAtLogonAndSayWhy) {
     // Nothing was created on the way.
     struct stat st {};
     EXPECT_NE(::stat(missing.c_str(), &st), 0);
-    for (const std::string& p : {garbage, empty, other, newer})
+    // A file of the version before is brought up to date when it opens.
+    std::unique_ptr<infostore::Admin> upgraded;
+    ASSERT_EQ(infostore::Admin::Open(older, &upgraded), S_OK) << upgraded->LastError();
+    infostore::FaultSpec slow;
+    slow.operation = "MAPILogonEx";
+    slow.hr = S_OK;
+    slow.after = 1;
+    slow.delay_ms = 5;
+    ASSERT_EQ(upgraded->AddFault(slow), S_OK) << upgraded->LastError();
+    std::vector<infostore::FaultInfo> faults;
+    ASSERT_EQ(upgraded->ListFaults(&faults), S_OK);
+    ASSERT_EQ(faults.size(), 1u);
+    EXPECT_EQ(faults[0].after, 1);
+    EXPECT_EQ(faults[0].delay_ms, 5);
+    for (const std::string& p : {garbage, empty, other, newer, older})
         RemoveStoreFiles(p);
 }
 

@@ -168,6 +168,70 @@ TEST_F(StoreLogon, ThePrivateStoreAndAdministrativeMailboxLogon) {
     EXPECT_EQ(manage->GetMailboxTable(server.data(), table.out(), 0), MAPI_E_NOT_FOUND);
 }
 
+TEST_F(StoreLogon, WhatIsOpenedWithoutWriteAccessRefusesEveryChange) {
+    // Another mailbox needs administrative privilege; without ownership the
+    // logon may read only: MAPI_MODIFY is refused, MAPI_BEST_ACCESS reads.
+    Obj<IMsgStore> store, full;
+    EXPECT_EQ(OpenMailbox(alice_.dn, store.out(), OPENSTORE_TAKE_OWNERSHIP), MAPI_E_NO_ACCESS);
+    ASSERT_EQ(OpenMailbox(alice_.dn, store.out(), OPENSTORE_USE_ADMIN_PRIVILEGE), S_OK);
+    Obj<IMAPIFolder> folder;
+    ULONG type = 0;
+    std::vector<BYTE> inbox_id = FolderId("alice", "Inbox");
+    auto open = [&](IMsgStore* from, ULONG flags) {
+        return from->OpenEntry(static_cast<ULONG>(inbox_id.size()),
+                               reinterpret_cast<LPENTRYID>(inbox_id.data()), nullptr, flags, &type,
+                               folder.unk());
+    };
+    EXPECT_EQ(open(store.get(), MAPI_MODIFY), MAPI_E_NO_ACCESS);
+    ASSERT_EQ(OpenMailbox(alice_.dn, full.out()), S_OK);
+    // A folder opened read-only, directly or through a read-only logon, its
+    // rules and a message opened read-only refuse every change; the same
+    // folder opened for writing (or with best access) takes them.
+    SPropValue name{};
+    name.ulPropTag = PR_DISPLAY_NAME_W;
+    name.Value.lpszW = const_cast<char16_t*>(u"Inbox"); // saved, it changes nothing
+    ROWLIST none = {0, {}};
+    for (const auto& [from, flags, writes] :
+         {std::tuple{store.get(), ULONG{MAPI_BEST_ACCESS}, false},
+          std::tuple{full.get(), ULONG{0}, false}, std::tuple{full.get(), ULONG{MAPI_MODIFY}, true},
+          std::tuple{full.get(), ULONG{MAPI_BEST_ACCESS}, true}}) {
+        SCOPED_TRACE(testing::Message()
+                     << "flags " << flags << (from == full.get() ? "" : " read-only logon"));
+        const HRESULT want = writes ? S_OK : MAPI_E_NO_ACCESS;
+        ASSERT_EQ(open(from, flags), S_OK);
+        Obj<IMAPIFolder> made;
+        Obj<IMessage> message;
+        char sub[] = "Sub";
+        EXPECT_EQ(
+            folder->CreateFolder(FOLDER_GENERIC, sub, nullptr, nullptr, OPEN_IF_EXISTS, made.out()),
+            want);
+        EXPECT_EQ(folder->CreateMessage(nullptr, 0, message.out()), want);
+        EXPECT_EQ(folder->SetProps(1, &name, nullptr), want);
+        EXPECT_EQ(folder->SaveChanges(KEEP_OPEN_READWRITE), want);
+        SBinary nothing = {0, nullptr};
+        ENTRYLIST list = {1, &nothing};
+        EXPECT_EQ(folder->DeleteMessages(&list, 0, nullptr, 0),
+                  writes ? MAPI_E_NOT_FOUND : MAPI_E_NO_ACCESS);
+        Obj<IExchangeModifyTable> rules;
+        EXPECT_EQ(folder->OpenProperty(PR_RULES_TABLE, &IID_IExchangeModifyTable, 0, MAPI_MODIFY,
+                                       rules.unk()),
+                  want);
+        ASSERT_EQ(folder->OpenProperty(PR_RULES_TABLE, &IID_IExchangeModifyTable, 0,
+                                       MAPI_DEFERRED_ERRORS, rules.unk()),
+                  S_OK);
+        EXPECT_EQ(rules->ModifyTable(0, &none), want);
+    }
+    Deliver("alice", "kept", "");
+    std::vector<BYTE> message_id = Messages("alice", "Inbox").at(0).entry_id;
+    Obj<IMessage> message;
+    ASSERT_EQ(full->OpenEntry(static_cast<ULONG>(message_id.size()),
+                              reinterpret_cast<LPENTRYID>(message_id.data()), nullptr, 0, &type,
+                              message.unk()),
+              S_OK);
+    EXPECT_EQ(message->SetProps(1, &name, nullptr), MAPI_E_NO_ACCESS);
+    EXPECT_EQ(message->SaveChanges(KEEP_OPEN_READWRITE), MAPI_E_NO_ACCESS);
+}
+
 using StoreFolders = StoreTest;
 
 TEST_F(StoreFolders, FoldersAreMadeOpenedOrCollideWithoutRegardToCase) {

@@ -28,14 +28,20 @@ PACKAGING = os.path.join(SOURCE, "packaging")
 EXPECTED_FILES = {
     "usr/sbin/ovo": 0o755,
     "usr/sbin/sortwell-remove-rules": 0o755,
+    "usr/sbin/sortwell-check-config": 0o755,
     "usr/bin/sortwell-store": 0o755,
     "lib/systemd/system/sortwell.service": 0o644,
     "usr/share/man/man8/ovo.8.gz": 0o644,
+    "usr/share/man/man8/sortwell-check-config.8.gz": 0o644,
+    "usr/share/man/man8/sortwell-remove-rules.8.gz": 0o644,
     "usr/share/man/man1/sortwell-store.1.gz": 0o644,
     "usr/share/doc/sortwell/README.md": 0o644,
+    "usr/share/doc/sortwell/copyright": 0o644,
+    "usr/share/doc/sortwell/changelog.Debian.gz": 0o644,
     "usr/share/doc/sortwell/examples/registry.reg.example": 0o644,
 }
 PROGRAMS = [p for p, mode in EXPECTED_FILES.items() if mode == 0o755]
+MAN_PAGES = [os.path.basename(p)[:-3] for p in EXPECTED_FILES if "/man/man" in p]
 
 
 def run(args, check=True, **kwargs):
@@ -132,10 +138,13 @@ class InstallTree(unittest.TestCase):
         self.assertEqual(
             read(os.path.join(self.root, "usr/share/doc/sortwell/examples/registry.reg.example")),
             read(os.path.join(PACKAGING, "registry.reg.example")))
-        for page, section in (("ovo.8", 8), ("sortwell-store.1", 1)):
-            installed = os.path.join(self.root, "usr/share/man/man%d/%s.gz" % (section, page))
+        for page in MAN_PAGES:
+            installed = os.path.join(self.root, "usr/share/man/man%s/%s.gz" % (page[-1], page))
             with gzip.open(installed, "rt") as f:
                 self.assertEqual(f.read(), read(os.path.join(PACKAGING, page)), page)
+        with gzip.open(os.path.join(self.root, "usr/share/doc/sortwell/changelog.Debian.gz"),
+                       "rt") as f:
+            self.assertEqual(f.read(), read(os.path.join(PACKAGING, "debian", "changelog")))
 
     def test_unit_names_the_installed_agent_and_is_otherwise_the_source(self):
         installed = read(os.path.join(self.root, "lib/systemd/system/sortwell.service"))
@@ -151,6 +160,9 @@ class InstallTree(unittest.TestCase):
         start = re.search(r"^ExecStart=(\S+)$", read(unit), re.M).group(1)
         self.assertEqual(start, os.path.join(prefix, "sbin/ovo"))
         self.assertTrue(os.access(start, os.X_OK), start)
+        check = re.search(r"^ExecStartPre=-(\S+)$", read(unit), re.M).group(1)
+        self.assertEqual(check, os.path.join(prefix, "sbin/sortwell-check-config"))
+        self.assertTrue(os.access(check, os.X_OK), check)
         self.assertFalse(os.path.exists(os.path.join(root, "lib")))
 
     def test_installed_programs_run(self):
@@ -165,6 +177,11 @@ class InstallTree(unittest.TestCase):
                     check=False)
         self.assertEqual(usage.returncode, 2)
         self.assertIn("Usage: sortwell-remove-rules", usage.stderr)
+        # The unit's check, as the unit runs it: no hive yet, so "no start".
+        check = run([os.path.join(self.root, "usr/sbin/sortwell-check-config")], check=False,
+                    env=dict(os.environ, SORTWELL_REGISTRY=os.path.join(self.tmp, "none.reg")))
+        self.assertEqual(check.returncode, 1)
+        self.assertIn("none.reg: the hive does not exist", check.stdout)
 
 
 class DebianPackage(unittest.TestCase):
@@ -204,6 +221,10 @@ class DebianPackage(unittest.TestCase):
         self.assertRegex(self.field("Maintainer"), r"<[^@>]+@[^>]+>")
         self.assertEqual(os.path.basename(self.deb),
                          "sortwell_%s-1_%s.deb" % (version, self.field("Architecture")))
+        # The changelog's newest entry is this version.
+        with gzip.open(os.path.join(self.data, "usr/share/doc/sortwell/changelog.Debian.gz"),
+                       "rt") as f:
+            self.assertTrue(f.read().startswith("sortwell (%s-1) " % version))
         # Debian's description: a summary line, then lines that fit a terminal.
         description = self.field("Description").splitlines()
         self.assertGreater(len(description), 2)
@@ -281,8 +302,8 @@ class SystemdUnit(unittest.TestCase):
         # systemd checks that ExecStart exists: point it at the installed copy.
         cls.checked = os.path.join(cls.tmp, "sortwell.service")
         with open(cls.checked, "w") as f:
-            f.write(cls.text.replace("ExecStart=/usr/sbin/ovo",
-                                     "ExecStart=" + os.path.join(cls.root, "usr/sbin/ovo")))
+            f.write(cls.text.replace("=/usr/sbin/", "=" + os.path.join(cls.root, "usr/sbin/"))
+                    .replace("=-/usr/sbin/", "=-" + os.path.join(cls.root, "usr/sbin/")))
 
     @classmethod
     def tearDownClass(cls):
@@ -307,6 +328,8 @@ class SystemdUnit(unittest.TestCase):
         self.assertEqual(self.service("Type"), ["notify"])
         self.assertNotIn(self.service("Restart"), (["always"], ["on-success"]))
         self.assertEqual(self.service("ExecReload"), ["/bin/kill -HUP $MAINPID"])
+        # The settings check runs before every start, and never stops one.
+        self.assertEqual(self.service("ExecStartPre"), ["-/usr/sbin/sortwell-check-config"])
 
     def test_sandbox_still_lets_the_agent_talk_and_write(self):
         # syslog, the notification socket and the remove-rules event are Unix
@@ -353,7 +376,7 @@ class ManPages(unittest.TestCase):
 
     def test_pages_render_without_warnings_under_their_file_names(self):
         env = dict(os.environ, LC_ALL="C.UTF-8")
-        for page in ("ovo.8", "sortwell-store.1"):
+        for page in MAN_PAGES:
             path = os.path.join(PACKAGING, page)
             self.assertEqual(run(["groff", "-man", "-ww", "-z", path], env=env).stderr, "", page)
             # Plain text: without the terminal's bold and underline.
@@ -583,13 +606,19 @@ class Documentation(unittest.TestCase):
 
     def test_every_registry_value_in_readme_page_and_example(self):
         settings = read(os.path.join(SOURCE, "agent", "agent_settings.cpp"))
-        names = re.findall(r'Read(?:Text|Number)\(u"([^"]+)"', settings)
+        table = settings.split("AGENT_SETTING_NAMES[AGENT_SETTING_COUNT] = {", 1)[1]
+        names = re.findall(r'u"([^"]+)"', table.split("};", 1)[0])
         self.assertEqual(len(names), 11, names)
         for name in names:
             self.readme_row(name)
             self.assertIn(name, self.page)
             self.assertRegex(self.example, r'(?m)^;?"%s"=' % re.escape(name))
         self.assertIn("HKEY_LOCAL_MACHINE\\SOFTWARE\\Altavane\\Sortwell", self.readme)
+        # The README's example of the hive format uses the real names only.
+        example = re.search(r"```\n(Windows Registry Editor.*?)```", self.readme, re.S).group(1)
+        used = re.findall(r'^"([^"]+)"=', example, re.M)
+        self.assertGreater(len(used), 3)
+        self.assertEqual(set(used) - set(names), set())
         self.assertIn("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Altavane\\Sortwell]", self.example)
 
     def test_readme_starts_with_what_it_does_two_commands_and_the_layout(self):

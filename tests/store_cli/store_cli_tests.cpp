@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sqlite3.h>
+
 #include <fstream>
+#include <regex>
 
 #include "mailstore/mapitags.h"
 #include "mailstore/mapix.h"
@@ -105,16 +108,14 @@ TEST_F(StoreCli, ErrorsAreOneLineWithStatusOneAndChangeNothing) {
             "rule add needs --folder PATH or --no-actions");
     Refused({"fault", "add", "IMAPIFolder::Explode", "--hr", "0x80004005"},
             "unknown operation: IMAPIFolder::Explode");
-    Refused({"fault", "add", "IMAPIFolder::CreateFolder"}, "fault add needs --hr CODE");
+    Refused({"fault", "add", "IMAPIFolder::CreateFolder"}, "fault add needs --hr CODE or --delay MS");
     Refused({"fault", "add", "IMAPIFolder::CreateFolder", "--hr", "0xZZ"},
             "invalid result code: 0xZZ (give 0xHHHHHHHH or a name)");
     Refused({"fault", "add", "IMAPIFolder::CreateFolder", "--hr", "E_FAIL", "--mailbox", "x"},
             "unknown mailbox: x");
-    Refused({"deliver", "alice"}, "the message is empty", "");
-    Refused({"deliver", "alice", "--age", "-3"}, "invalid age: -3 (days, 0 to 100000)",
-            "Subject: x\n\n");
-    Refused({"deliver", "nobody"}, "unknown mailbox: nobody", "Subject: x\n\n");
     Refused({"demo"}, "the demo needs a store without mailboxes");
+    Refused({"add-mailbox", "bob", "--json"}, "--json is not available for add-mailbox");
+    Refused({"fault", "clear", "--json"}, "--json is not available for fault clear");
     EXPECT_EQ(Ok({"mailboxes", "--json"}), before);
     EXPECT_EQ(Listing({"messages", "alice"}).size(), 0u);
     EXPECT_EQ(Listing({"fault", "list"}).size(), 0u);
@@ -135,6 +136,53 @@ TEST_F(StoreCli, ErrorsAreOneLineWithStatusOneAndChangeNothing) {
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out.rfind("Usage: sortwell-store", 0), 0u);
     EXPECT_NE(r.out.find("fault add OPERATION"), std::string::npos);
+    r = RunStore({"--version"}, "");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out.rfind("sortwell-store ", 0), 0u);
+}
+
+// As a mail server's delivery command, deliver says in its exit status
+// whether to bounce the message (67, 65, 64) or keep it and retry (75).
+TEST_F(StoreCli, DeliveryExitsWithTheCodesAMailServerActsOn) {
+    Ok({"init", "--server", "mail1"});
+    Ok({"add-mailbox", "alice"});
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(store_.c_str(), &holder), SQLITE_OK);
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        int status;
+        std::string said; // on standard output when delivered, else on standard error
+    };
+    const std::string mail = "Subject: x\n\nhi\n";
+    const std::vector<Case> cases = {
+        {{"deliver", "alice"}, mail, 0, "delivered to alice: Inbox\n"},
+        {{"deliver", "alice", "--json"},
+         mail,
+         0,
+         R"({"mailbox": "alice", "folder": "Inbox", "rule": null})"},
+        {{"deliver", "nobody"}, mail, 67, "unknown mailbox: nobody"},
+        {{"deliver", "alice"}, " \r\n", 65, "the message is empty"},
+        {{"deliver", "alice", "--age", "-3"}, mail, 64, "invalid age: -3 (days, 0 to 100000)"},
+        {{"--wait", "0.2", "deliver", "alice"}, mail, 75, "database is locked"},
+        {{"--store", store_ + ".none", "deliver", "alice"}, mail, 75, "store file not found"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.said);
+        const bool locked = c.args.front() == "--wait";
+        if (locked) {
+            ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr),
+                      SQLITE_OK);
+        }
+        ProcessResult r = Store(c.args, c.input);
+        if (locked)
+            sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+        EXPECT_EQ(r.exit_code, c.status) << r.err;
+        EXPECT_NE((c.status == 0 ? r.out : r.err).find(c.said), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.empty(), c.status == 0) << r.err;
+    }
+    sqlite3_close(holder);
+    EXPECT_EQ(Listing({"messages", "alice"}).size(), 2u) << "only the two deliveries went in";
 }
 
 TEST_F(StoreCli, MailGoesThroughTheRulesAndTheListingsShowIt) {
@@ -166,6 +214,9 @@ TEST_F(StoreCli, MailGoesThroughTheRulesAndTheListingsShowIt) {
     const Json* greeting = Find(messages, "subject", "Grüße \x01");
     ASSERT_NE(greeting, nullptr);
     EXPECT_EQ((*greeting)["folder"].text, "Inbox");
+    EXPECT_TRUE(std::regex_match((*greeting)["delivery_time"].text,
+                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
+        << (*greeting)["delivery_time"].text;
     EXPECT_EQ((*greeting)["body"].text, "Hi\n");
     // Ten days old, give or take the time the test takes.
     double age_days =

@@ -46,9 +46,17 @@ std::vector<std::string> WindowOpenNow(std::vector<std::string> lines) {
 
 std::vector<std::string> WindowClosedNow(std::vector<std::string> lines) {
     const std::uint32_t hour = LocalHour();
-    lines.push_back(Dword("Maintenance Begin (Hour)", (hour + 2) % 24));
-    lines.push_back(Dword("Maintenance End (Hour)", (hour + 3) % 24));
+    lines.push_back(Dword("Maintenance Begin (Hour)", (hour + 3) % 24));
+    lines.push_back(Dword("Maintenance End (Hour)", (hour + 4) % 24));
     return lines;
+}
+
+bool NamesWindow(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines)
+        if (line.rfind("\"Maintenance Begin (Hour)\"", 0) == 0 ||
+            line.rfind("\"Maintenance End (Hour)\"", 0) == 0)
+            return true;
+    return false;
 }
 
 } // namespace swtest

@@ -22,8 +22,13 @@ std::string HexText(const std::string& name, std::size_t units, char c);
 // ends at the hour before it), so that no hour boundary during a test
 // closes it.
 std::vector<std::string> WindowOpenNow(std::vector<std::string> lines = {});
-// `lines` and the hive lines for a window that opens two hours from now and
-// lasts one hour: closed now and through the next hour boundary.
+// `lines` and the hive lines for a window that opens three hours from now and
+// lasts one hour: closed now and through the next hour boundary, also when
+// summer time skips an hour. Every test that is not about maintenance runs
+// with such a window (Sandbox::WriteHive adds it), since the default window
+// (hours 1 to 2) would make its passes maintenance passes one hour a day.
 std::vector<std::string> WindowClosedNow(std::vector<std::string> lines = {});
+// True when `lines` name a maintenance hour themselves.
+bool NamesWindow(const std::vector<std::string>& lines);
 
 } // namespace swtest

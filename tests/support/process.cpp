@@ -25,6 +25,9 @@ const char* StoreProgram() {
 const char* RemoveRulesProgram() {
     return SW_TEST_REMOVE_RULES;
 }
+const char* CheckConfigProgram() {
+    return SW_TEST_CHECK_CONFIG;
+}
 
 namespace {
 

@@ -13,6 +13,7 @@ namespace swtest {
 const char* OvoProgram();
 const char* StoreProgram();
 const char* RemoveRulesProgram();
+const char* CheckConfigProgram();
 
 struct ProcessResult {
     int exit_code = -1;     // -1 unless the program exited normally

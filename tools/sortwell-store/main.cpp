@@ -3,8 +3,9 @@
 // agent must repair, and injects faults.
 //
 // Every failure is one line on standard error naming the problem, with exit
-// status 1; each command is one transaction, so a failing command changes
-// nothing.
+// status 1 (`deliver` answers a mail server in its own terms, below); each
+// command is one transaction, so a failing command changes nothing.
+#include <sysexits.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -13,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <iostream>
 #include <iterator>
 #include <optional>
@@ -22,6 +22,8 @@
 
 #include "mailstore/mapitags.h"
 #include "platform/infostore/infostore_admin.h"
+#include "platform/infostore/infostore_db.h"
+#include "platform/infostore/infostore_util.h"
 #include "runtime/vtx_str.h"
 
 namespace {
@@ -29,9 +31,11 @@ namespace {
 using infostore::Admin;
 
 const char kUsage[] =
-    R"(Usage: sortwell-store [--store FILE] COMMAND [ARGUMENTS] [--json]
+    R"(Usage: sortwell-store [--store FILE] [--wait SECONDS] COMMAND [ARGUMENTS] [--json]
+       sortwell-store --help | --version
 
 The store file is FILE, else $SORTWELL_INFOSTORE, else /var/lib/sortwell/infostore.db.
+A store that another process holds locked is waited for up to SECONDS (default 30).
 
 Organisation
   init --server NAME [--org ORG] [--site SITE]
@@ -51,7 +55,11 @@ Mail
                                as the server does: into the Inbox, then
                                through the Inbox's enabled rules. --age dates
                                it DAYS (may be fractional) in the past;
-                               --folder files it in PATH without rules
+                               --folder files it in PATH without rules.
+                               Exit status for a mail server: 0 delivered,
+                               67 unknown mailbox, 65 a message that cannot
+                               be parsed, 64 a wrong command line, 75 the
+                               store is busy, locked or unusable (try again)
   folders ALIAS                list the folders below the top folder
   messages ALIAS [FOLDER]      list the messages (of one folder)
   folder create ALIAS PATH     create a folder
@@ -76,12 +84,17 @@ Rules (of the Inbox, or of --rules-folder PATH)
                                delete the rule(s)
 
 Faults
-  fault add OPERATION [--mailbox ALIAS] --hr CODE [--times N]
+  fault add OPERATION [--mailbox ALIAS] (--hr CODE | --delay MS) [--times N]
+            [--after N]
                                make OPERATION (e.g. IMAPIFolder::CreateFolder)
                                return CODE (0xHHHHHHHH or a name such as
                                MAPI_E_NOT_FOUND) for the mailbox (default:
                                every mailbox), N times (default: always); a
-                               warning code lets the call succeed with it
+                               warning code lets the call succeed with it.
+                               --after N lets the first N calls pass;
+                               --delay MS makes each hit wait MS
+                               milliseconds first (alone: a slow call that
+                               succeeds)
   fault list                   list the faults
   fault clear                  remove every fault
   fault operations             list the operations a fault can be set on
@@ -93,16 +106,20 @@ Faults
                                some mail, part of it marked
                                "X-Spam-Flag: YES"
 
-Listings take --json for one JSON document on standard output.
+Listings and deliver take --json for one JSON document on standard output;
+other commands refuse it.
 )";
 
 struct UsageError {
     std::string message;
 };
 
+// The exit status of a failure: 1, except while `deliver` chooses another.
+int g_failure_status = 1;
+
 [[noreturn]] void Fail(const std::string& message) {
     std::cerr << "sortwell-store: " << message << "\n";
-    std::exit(1);
+    std::exit(g_failure_status);
 }
 
 // ---- Arguments ------------------------------------------------------------------------
@@ -163,7 +180,7 @@ private:
             "--prefix",         "--age",          "--folder",  "--name",       "--provider",
             "--sequence",       "--state",        "--level",   "--user-flags", "--marker",
             "--subject-marker", "--rules-folder", "--mailbox", "--hr",         "--times",
-            "--mailboxes"};
+            "--mailboxes",      "--wait"};
         for (const char* name : kValued)
             if (option == name)
                 return true;
@@ -284,18 +301,6 @@ std::string HexOf(const std::vector<BYTE>& bytes) {
     return out;
 }
 
-std::string TimeText(std::uint64_t filetime) {
-    constexpr std::uint64_t kEpoch = 116444736000000000ull;
-    if (filetime < kEpoch)
-        return "1970-01-01 00:00:00Z";
-    std::time_t seconds = static_cast<std::time_t>((filetime - kEpoch) / 10000000ull);
-    std::tm tm{};
-    gmtime_r(&seconds, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof(buf), "%Y-%m-%d %H:%M:%SZ", &tm);
-    return buf;
-}
-
 // ---- Store access -----------------------------------------------------------------------
 std::string g_store_path;
 
@@ -413,7 +418,15 @@ int CmdMailboxes(Args& args, bool json) {
     return 0;
 }
 
-int CmdDeliver(Args& args) {
+// As a mail server's delivery command, `deliver` exits with a status the
+// mail server understands (sysexits.h): 0 delivered; EX_NOUSER (67) no such
+// mailbox, so the message goes back to its sender; EX_DATAERR (65) the
+// message cannot be parsed; EX_USAGE (64) the command line is wrong; and
+// EX_TEMPFAIL (75) for everything else (the store busy, locked, missing or
+// not writable): the mail server keeps the message and tries again later,
+// so nothing is lost while the administrator puts the store right.
+int CmdDeliver(Args& args, bool json) {
+    g_failure_status = EX_USAGE;
     std::string alias = args.Positional("alias");
     auto age = args.Option("--age");
     auto folder = args.Option("--folder");
@@ -431,9 +444,26 @@ int CmdDeliver(Args& args) {
         options.folder_path = *folder;
     }
     std::string text((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+    g_failure_status = EX_TEMPFAIL;
     auto admin = OpenStore();
+    infostore::MailboxInfo mailbox;
+    HRESULT hr = admin->FindMailbox(alias, &mailbox);
+    if (hr == MAPI_E_NOT_FOUND)
+        g_failure_status = EX_NOUSER;
+    Check(*admin, hr);
     infostore::DeliveryResult result;
-    Check(*admin, admin->Deliver(alias, text, options, &result));
+    hr = admin->Deliver(alias, text, options, &result);
+    if (hr == MAPI_E_INVALID_PARAMETER)
+        g_failure_status = EX_DATAERR;
+    else if (hr == MAPI_E_NOT_FOUND)
+        g_failure_status = folder ? EX_USAGE : EX_NOUSER;
+    Check(*admin, hr);
+    if (json) {
+        std::cout << "{\"mailbox\": " << Json(alias) << ", \"folder\": "
+                  << (result.folder_path.empty() ? "null" : Json(result.folder_path))
+                  << ", \"rule\": " << JsonOpt(result.rule_id) << "}\n";
+        return 0;
+    }
     std::cout << "delivered to " << alias << ": "
               << (result.folder_path.empty() ? "(deleted by a rule)" : result.folder_path);
     if (result.rule_id)
@@ -481,7 +511,8 @@ int CmdMessages(Args& args, bool json) {
             const auto& m = messages[i];
             std::cout << (i ? "," : "") << "\n  {\"folder\": " << Json(m.folder_path)
                       << ", \"subject\": " << Json(m.subject) << ", \"delivery_time\": "
-                      << (m.delivery_time ? Json(TimeText(*m.delivery_time)) : "null")
+                      << (m.delivery_time ? Json(infostore::FormatFileTime(*m.delivery_time))
+                                          : "null")
                       << ", \"delivery_filetime\": "
                       << (m.delivery_time ? std::to_string(*m.delivery_time) : "null")
                       << ", \"message_class\": " << Json(m.message_class) << ", \"entry_id\": \""
@@ -491,8 +522,8 @@ int CmdMessages(Args& args, bool json) {
         std::cout << "\n]\n";
     } else {
         for (const auto& m : messages)
-            std::cout << (m.delivery_time ? TimeText(*m.delivery_time) : "-") << "\t"
-                      << m.folder_path << "\t" << m.subject << "\n";
+            std::cout << (m.delivery_time ? infostore::FormatFileTime(*m.delivery_time) : "-")
+                      << "\t" << m.folder_path << "\t" << m.subject << "\n";
     }
     return 0;
 }
@@ -681,22 +712,39 @@ int CmdFault(Args& args, bool json) {
     std::string verb = args.Positional("fault command (add, list, clear, operations)");
     if (verb == "operations") {
         args.Done();
-        for (const auto& op : infostore::FaultOperations())
+        const auto& operations = infostore::FaultOperations();
+        if (json) {
+            std::cout << "[";
+            for (std::size_t i = 0; i < operations.size(); ++i)
+                std::cout << (i ? "," : "") << "\n  " << Json(operations[i]);
+            std::cout << "\n]\n";
+            return 0;
+        }
+        for (const auto& op : operations)
             std::cout << op << "\n";
         return 0;
     }
+    if (json && verb != "list")
+        Fail("--json is not available for fault " + verb);
     if (verb == "add") {
         infostore::FaultSpec fault;
         fault.mailbox = args.Option("--mailbox").value_or("*");
         auto hr = args.Option("--hr");
         auto times = args.Option("--times");
+        auto after = args.Option("--after");
+        auto delay = args.Option("--delay");
         fault.operation = args.Positional("operation");
         args.Done();
-        if (!hr)
-            Fail("fault add needs --hr CODE");
-        fault.hr = ParseHr(*hr);
+        if (!hr && !delay)
+            Fail("fault add needs --hr CODE or --delay MS");
+        fault.hr = hr ? ParseHr(*hr) : S_OK;
         fault.times =
             times ? static_cast<std::int32_t>(ParseInt(*times, "count", 1, INT32_MAX)) : -1;
+        fault.after =
+            after ? static_cast<std::int32_t>(ParseInt(*after, "calls", 0, INT32_MAX)) : 0;
+        fault.delay_ms = delay ? static_cast<std::int32_t>(
+                                     ParseInt(*delay, "delay", 0, infostore::kMaxFaultDelayMs))
+                               : 0;
         auto admin = OpenStore();
         std::int64_t id = 0;
         Check(*admin, admin->AddFault(fault, &id));
@@ -722,7 +770,8 @@ int CmdFault(Args& args, bool json) {
                           << ", \"operation\": " << Json(f.operation)
                           << ", \"mailbox\": " << Json(f.mailbox) << ", \"hr\": \"" << HrText(f.hr)
                           << "\", \"remaining\": "
-                          << (f.remaining < 0 ? "null" : std::to_string(f.remaining)) << "}";
+                          << (f.remaining < 0 ? "null" : std::to_string(f.remaining))
+                          << ", \"after\": " << f.after << ", \"delay_ms\": " << f.delay_ms << "}";
             }
             std::cout << "\n]\n";
         } else {
@@ -731,6 +780,8 @@ int CmdFault(Args& args, bool json) {
                           << HrText(f.hr) << "\t"
                           << (f.remaining < 0 ? std::string("always")
                                               : std::to_string(f.remaining) + " left")
+                          << (f.after > 0 ? "\tafter " + std::to_string(f.after) + " calls" : "")
+                          << (f.delay_ms > 0 ? "\tdelay " + std::to_string(f.delay_ms) + " ms" : "")
                           << "\n";
         }
         return 0;
@@ -765,6 +816,10 @@ int main(int argc, char** argv) {
             std::cout << kUsage;
             return 0;
         }
+        if (a == "--version") {
+            std::cout << "sortwell-store " << SORTWELL_VERSION << "\n";
+            return 0;
+        }
     }
     Args args(std::move(raw));
     if (auto store = args.Option("--store")) {
@@ -774,11 +829,23 @@ int main(int argc, char** argv) {
     } else {
         g_store_path = infostore::StorePath();
     }
+    if (auto wait = args.Option("--wait")) {
+        char* end = nullptr;
+        const double seconds = std::strtod(wait->c_str(), &end);
+        if (wait->empty() || *end != '\0' || !(seconds >= 0.0) || seconds > 86400.0)
+            Fail("invalid wait: " + *wait + " (seconds, 0 to 86400)");
+        infostore::SetBusyTimeoutMs(static_cast<int>(seconds * 1000.0));
+    }
     bool json = args.Flag("--json");
     auto command = args.OptionalPositional();
     if (!command)
         Fail("no command given (see sortwell-store --help)");
     const std::string& c = *command;
+    // What a command that lists nothing would do with --json is anyone's
+    // guess, so it says no rather than ignore it.
+    if (json && (c == "init" || c == "add-server" || c == "add-mailbox" || c == "add-mailboxes" ||
+                 c == "rule" || c == "folder" || c == "demo"))
+        Fail("--json is not available for " + c);
     if (c == "init")
         return CmdInit(args);
     if (c == "add-server")
@@ -792,7 +859,7 @@ int main(int argc, char** argv) {
     if (c == "mailboxes")
         return CmdMailboxes(args, json);
     if (c == "deliver")
-        return CmdDeliver(args);
+        return CmdDeliver(args, json);
     if (c == "folders")
         return CmdFolders(args, json);
     if (c == "messages")
