@@ -1,5 +1,7 @@
 #include "platform/infostore/infostore_admin.h"
 
+#include "platform/msgstore/msgstore_backend.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,16 +22,6 @@ struct Admin::Impl {
 
 namespace {
 
-std::mutex& OverrideMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::string& OverridePath() {
-    static std::string path;
-    return path;
-}
-
 std::string HrText(HRESULT hr) {
     char buf[16];
     std::snprintf(buf, sizeof(buf), "%08x", static_cast<unsigned>(hr));
@@ -48,20 +40,11 @@ struct ChainHolder {
 } // namespace
 
 std::string StorePath() {
-    {
-        std::lock_guard<std::mutex> lock(OverrideMutex());
-        if (!OverridePath().empty())
-            return OverridePath();
-    }
-    const char* env = std::getenv("SORTWELL_INFOSTORE");
-    if (env != nullptr && *env != '\0')
-        return env;
-    return kDefaultStorePath;
+    return msgstore::StoreLocation();
 }
 
 void SetStorePathOverride(const std::string& path) {
-    std::lock_guard<std::mutex> lock(OverrideMutex());
-    OverridePath() = path;
+    msgstore::SetStoreLocationOverride(path);
 }
 
 const std::vector<std::string>& FaultOperations() {
