@@ -11,7 +11,7 @@
 namespace swtest {
 
 inline auto AllWorlds() {
-    return ::testing::Values(WorldKind::Embedded);
+    return ::testing::Values(WorldKind::Embedded, WorldKind::Dovecot);
 }
 inline std::string WorldParamName(const ::testing::TestParamInfo<WorldKind>& info) {
     return WorldName(info.param);

@@ -106,17 +106,14 @@ DovecotServer::DovecotServer(const std::vector<DovecotUser>& users) : users_(use
         return;
     }
     mail_uid_ = account->pw_uid;
+    mail_user_ = account->pw_name;
     mail_gid_ = account->pw_gid;
     if (root)
         ::chmod(dir_.path().c_str(), 0755); // the mail users must reach their homes
     MakeDir(dir_.file("mail"), mail_uid_, mail_gid_);
-    std::string passwd;
-    for (const DovecotUser& user : users_) {
+    for (const DovecotUser& user : users_)
         MakeDir(home(user.name), mail_uid_, mail_gid_);
-        passwd += user.name + ":{PLAIN}secret:" + std::to_string(mail_uid_) + ":" +
-                  std::to_string(mail_gid_) + "::" + home(user.name) + "::" + user.fields + "\n";
-    }
-    WriteFile(dir_.file("users"), passwd);
+    WriteUsers();
     key_ = RandomHex(16);
     WriteFile(key_file(), key_ + "\n");
     ::chmod(key_file().c_str(), 0600);
@@ -129,6 +126,31 @@ DovecotServer::DovecotServer(const std::vector<DovecotUser>& users) : users_(use
         // Most likely the port was taken meanwhile: try another.
     }
     ADD_FAILURE() << "private Dovecot did not start; its log:\n" << Log();
+}
+
+void DovecotServer::WriteUsers() {
+    std::string passwd;
+    for (const DovecotUser& user : users_)
+        passwd += user.name + ":{PLAIN}secret:" + std::to_string(mail_uid_) + ":" +
+                  std::to_string(mail_gid_) + "::" + home(user.name) + "::" + user.fields + "\n";
+    // Replaced whole, so that Dovecot never reads half a file.
+    WriteFile(dir_.file("users.new"), passwd);
+    std::filesystem::rename(dir_.file("users.new"), dir_.file("users"));
+}
+
+void DovecotServer::AddUsers(const std::vector<DovecotUser>& users) {
+    for (const DovecotUser& user : users) {
+        MakeDir(home(user.name), mail_uid_, mail_gid_);
+        users_.push_back(user);
+    }
+    WriteUsers();
+}
+
+void DovecotServer::SetFields(const std::string& name, const std::string& fields) {
+    for (DovecotUser& user : users_)
+        if (user.name == name)
+            user.fields = fields;
+    WriteUsers();
 }
 
 DovecotServer::~DovecotServer() {
@@ -184,6 +206,13 @@ bool DovecotServer::WriteConfig() {
                        "  service_count = 0\n" // one worker serves every request
                        "}\n"
                        "service anvil {\n  chroot =\n}\n" // chroot needs root
+                       // A kept doveadm worker runs as the mail user once it
+                       // has served a mail command, and the user listing
+                       // asks it to own the userdb socket.
+                       "service auth {\n  unix_listener auth-userdb {\n    mode = 0600\n"
+                       "    user = " +
+                       mail_user_ +
+                       "\n  }\n}\n"
                        "protocol lda {\n  mail_plugins = $mail_plugins sieve\n}\n"
                        "protocol lmtp {\n  mail_plugins = $mail_plugins sieve\n}\n"
                        "plugin {\n  sieve = file:~/sieve;active=~/.dovecot.sieve\n}\n";

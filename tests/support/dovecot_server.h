@@ -36,6 +36,10 @@ public:
     DovecotServer& operator=(const DovecotServer&) = delete;
 
     bool running() const { return master_ != nullptr; }
+    // Adds users to the passwd file (Dovecot reads it again when it
+    // changes), or replaces the extra fields of one already there.
+    void AddUsers(const std::vector<DovecotUser>& users);
+    void SetFields(const std::string& user, const std::string& fields);
     // Stops the master and waits for it to end; Start brings the same
     // instance back (same port, key and mail).
     bool Stop();
@@ -65,6 +69,7 @@ public:
 
 private:
     bool WriteConfig();
+    void WriteUsers();
     bool WaitForApi(int timeout_ms) const;
 
     TempDir dir_{"sortwell-dovecot"};
@@ -72,6 +77,7 @@ private:
     std::string key_;
     int port_ = 0;
     unsigned mail_uid_ = 0, mail_gid_ = 0;
+    std::string mail_user_;
     std::unique_ptr<Process> master_;
 };
 

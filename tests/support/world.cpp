@@ -1,5 +1,6 @@
 #include "tests/support/world.h"
 
+#include "tests/support/dovecot_world.h"
 #include "tests/support/embedded_world.h"
 
 #include <gtest/gtest.h>
@@ -33,6 +34,8 @@ std::optional<Folder> World::FindFolder(const std::string& alias, const std::str
 
 std::unique_ptr<World> MakeWorld(WorldKind kind, const std::string& dir) {
     switch (kind) {
+    case WorldKind::Dovecot:
+        return std::make_unique<DovecotWorld>();
     case WorldKind::Embedded:
         break;
     }
@@ -41,6 +44,8 @@ std::unique_ptr<World> MakeWorld(WorldKind kind, const std::string& dir) {
 
 std::string WorldName(WorldKind kind) {
     switch (kind) {
+    case WorldKind::Dovecot:
+        return "Dovecot";
     case WorldKind::Embedded:
         break;
     }

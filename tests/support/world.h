@@ -95,7 +95,7 @@ public:
 };
 
 // Every kind of server the stories run against here.
-enum class WorldKind { Embedded };
+enum class WorldKind { Embedded, Dovecot };
 std::unique_ptr<World> MakeWorld(WorldKind kind, const std::string& dir);
 std::string WorldName(WorldKind kind);
 // How GoogleTest shows a world in a test's name.
