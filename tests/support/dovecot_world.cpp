@@ -1,6 +1,6 @@
 #include "tests/support/dovecot_world.h"
 
-#include "platform/dovecot/doveadm_client.h"
+#include "platform/dovecot/dovecot_admin.h"
 #include "platform/dovecot/mailbox_names.h"
 #include "platform/dovecot/sieve_script.h"
 
@@ -32,8 +32,9 @@ std::string Message822(const std::string& alias, const std::string& subject, boo
 DovecotWorld::DovecotWorld(std::map<std::string, std::string> fields)
     : fields_(std::move(fields)),
       server_(std::make_unique<DovecotServer>(std::vector<DovecotUser>{{"sortwell", ""}})),
-      client_(std::make_unique<dovecot::Client>(
-          dovecot::ClientOptions{server_->base_url(), server_->api_key()})) {}
+      admin_(std::make_unique<dovecot::Admin>(
+          dovecot::ClientOptions{server_->base_url(), server_->api_key()})),
+      client_(&admin_->client()) {}
 
 DovecotWorld::~DovecotWorld() = default;
 
@@ -49,28 +50,10 @@ void DovecotWorld::AddMailboxes(const std::vector<std::string>& aliases) {
     server_->AddUsers(users);
 }
 
-dovecot::MailboxNamespace DovecotWorld::Namespace(const std::string& alias) const {
-    dovecot::MailboxNamespace ns;
-    EXPECT_EQ(client_->Namespace(alias, &ns), S_OK) << alias << ": " << client_->LastError();
-    return ns;
-}
-
 std::string DovecotWorld::MailboxName(const std::string& alias, const std::string& path) const {
-    if (path == "Inbox")
-        return "INBOX";
-    const dovecot::MailboxNamespace ns = Namespace(alias);
-    std::string name = path;
-    std::replace(name.begin(), name.end(), '/', ns.separator == '\0' ? '/' : ns.separator);
-    return ns.TopLevel(name);
-}
-
-std::string DovecotWorld::PathOf(const std::string& alias, const std::string& mailbox) const {
-    if (mailbox == "INBOX")
-        return "Inbox";
-    std::string path;
-    for (const std::string& part : Namespace(alias).Split(mailbox))
-        path += (path.empty() ? "" : "/") + part;
-    return path;
+    std::string name;
+    EXPECT_EQ(admin_->MailboxName(alias, path, &name), S_OK) << admin_->LastError();
+    return name;
 }
 
 void DovecotWorld::CreateFolder(const std::string& alias, const std::string& path) {
@@ -86,36 +69,20 @@ void DovecotWorld::DeleteFolder(const std::string& alias, const std::string& pat
     EXPECT_EQ(r.exit_code, 0) << r.err;
 }
 
+// A broken user's mailboxes cannot be listed: it shows none.
 std::vector<Folder> DovecotWorld::Folders(const std::string& alias) const {
-    const dovecot::MailboxNamespace ns = Namespace(alias);
-    std::vector<dovecot::MailboxStatusInfo> inbox, others;
-    HRESULT inbox_hr = S_OK, others_hr = S_OK;
-    dovecot::Batch batch;
-    batch.MailboxStatus(alias, {"INBOX"}, &inbox, &inbox_hr);
-    batch.MailboxStatus(alias, {ns.prefix + "*"}, &others, &others_hr);
-    // A broken user's mailboxes cannot be listed: it shows none.
-    EXPECT_EQ(client_->Execute(batch), S_OK) << client_->LastError();
+    std::vector<dovecot::AdminFolder> found;
+    admin_->Folders(alias, &found);
     std::vector<Folder> folders;
-    for (const auto* list : {&inbox, &others})
-        for (const dovecot::MailboxStatusInfo& box : *list)
-            if (box.name != "INBOX" || list == &inbox)
-                folders.push_back(
-                    {PathOf(alias, box.name), box.guid, static_cast<std::int64_t>(box.messages)});
-    std::sort(folders.begin(), folders.end(),
-              [](const Folder& a, const Folder& b) { return a.path < b.path; });
+    for (const dovecot::AdminFolder& folder : found)
+        folders.push_back({folder.path, folder.guid, static_cast<std::int64_t>(folder.messages)});
     return folders;
 }
 
 std::pair<std::string, std::string> DovecotWorld::ActiveScript(const std::string& alias) const {
-    std::vector<dovecot::SieveScriptInfo> scripts;
-    EXPECT_EQ(client_->SieveList(alias, &scripts), S_OK) << client_->LastError();
-    for (const dovecot::SieveScriptInfo& script : scripts)
-        if (script.active) {
-            std::string text;
-            EXPECT_EQ(client_->SieveGet(alias, script.name, &text), S_OK);
-            return {script.name, text};
-        }
-    return {"", ""};
+    std::string name, text;
+    EXPECT_EQ(admin_->ActiveScript(alias, &name, &text), S_OK) << admin_->LastError();
+    return {name, text};
 }
 
 bool DovecotWorld::PutScript(const std::string& alias, const std::string& text) const {
@@ -148,27 +115,22 @@ void DovecotWorld::AddRule(const std::string& alias, const RuleSpec& rule) {
 }
 
 std::vector<RuleView> DovecotWorld::Rules(const std::string& alias) const {
-    const dovecot::SieveScript script(ActiveScript(alias).second);
-    const std::vector<Folder> folders = Folders(alias);
+    std::vector<dovecot::AdminRule> rules;
+    EXPECT_EQ(admin_->Rules(alias, &rules), S_OK) << admin_->LastError();
     std::vector<RuleView> views;
-    for (std::size_t i = 0; i < script.rules().size(); ++i) {
-        const dovecot::SieveRule& rule = script.rules()[i];
+    for (std::size_t i = 0; i < rules.size(); ++i) {
+        const dovecot::SieveRule& rule = rules[i].rule;
         RuleView view;
         // A block of any other name is the user's, kept byte for byte
         // wherever it moves. A block of the agent's name is written by the
         // agent, which puts a rule it rewrites where its rules go: where it
         // stands among the rules tells it from the one it replaced.
-        view.key = script.text().substr(rule.offset, rule.length);
+        view.key = rules[i].block;
         if (SameTextIgnoringCase(rule.name, kRuleName))
             view.key += "#" + std::to_string(i);
         view.name = rule.name;
         view.enabled = rule.enabled;
-        if (rule.fileinto) {
-            const std::string path = PathOf(alias, *rule.fileinto);
-            for (const Folder& folder : folders)
-                if (folder.path == path)
-                    view.target = path;
-        }
+        view.target = rules[i].target;
         view.foreign = !SameTextIgnoringCase(rule.name, kRuleName);
         view.as_agent_makes = rule.name == kRuleName && rule.enabled && rule.header &&
                               rule.header->header == "X-Spam-Flag" && rule.header->value == "YES";
@@ -198,25 +160,11 @@ void DovecotWorld::Deliver(const std::string& alias, const std::string& subject,
 
 std::vector<Message> DovecotWorld::Messages(const std::string& alias,
                                             const std::string& folder) const {
-    std::vector<std::string> query{"all"};
-    if (!folder.empty())
-        query = {"mailbox", MailboxName(alias, folder)};
-    std::vector<dovecot::FetchedMessage> fetched;
-    EXPECT_EQ(client_->Fetch(alias, {"mailbox", "hdr.subject", "body"}, query, &fetched), S_OK)
-        << client_->LastError();
+    std::vector<dovecot::AdminMessage> found;
+    EXPECT_EQ(admin_->Messages(alias, folder, &found), S_OK) << admin_->LastError();
     std::vector<Message> messages;
-    for (const dovecot::FetchedMessage& fields : fetched) {
-        Message message;
-        for (const auto& [field, value] : fields) {
-            if (field == "mailbox")
-                message.folder = PathOf(alias, value);
-            else if (field == "hdr.subject")
-                message.subject = value;
-            else if (field == "body")
-                message.body = value;
-        }
-        messages.push_back(message);
-    }
+    for (const dovecot::AdminMessage& message : found)
+        messages.push_back({message.folder, message.subject, message.body});
     return messages;
 }
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 namespace dovecot {
+class Admin;
 class Client;
-struct MailboxNamespace;
 } // namespace dovecot
 
 namespace swtest {
@@ -57,12 +57,10 @@ public:
     std::string MailboxName(const std::string& alias, const std::string& path) const;
 
 private:
-    dovecot::MailboxNamespace Namespace(const std::string& alias) const;
-    std::string PathOf(const std::string& alias, const std::string& mailbox) const;
-
     std::map<std::string, std::string> fields_;
     std::unique_ptr<DovecotServer> server_;
-    std::unique_ptr<dovecot::Client> client_;
+    std::unique_ptr<dovecot::Admin> admin_;
+    dovecot::Client* client_;
 };
 
 } // namespace swtest

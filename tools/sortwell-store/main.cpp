@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "mailstore/mapitags.h"
+#include "platform/dovecot/dovecot_admin.h"
+#include "platform/dovecot/dovecot_location.h"
 #include "platform/infostore/infostore_admin.h"
 #include "platform/infostore/infostore_db.h"
 #include "platform/infostore/infostore_util.h"
@@ -35,6 +37,10 @@ const char kUsage[] =
        sortwell-store --help | --version
 
 The store file is FILE, else $SORTWELL_INFOSTORE, else /var/lib/sortwell/infostore.db.
+A store "dovecot:http://HOST:PORT" is a Dovecot server's doveadm HTTP API (the key
+from $SORTWELL_DOVECOT_KEY_FILE): mailboxes, folders, rules and messages list its
+users, their mailboxes, the rule blocks of their active Sieve script and their
+mail; the other commands are for the embedded store only.
 A store that another process holds locked is waited for up to SECONDS (default 30).
 
 Organisation
@@ -807,6 +813,120 @@ int CmdDemo(Args& args) {
     return 0;
 }
 
+// ---- A Dovecot server -------------------------------------------------------------------
+// With a "dovecot:" store the listings read the server through its doveadm
+// HTTP API; the commands that build or change the embedded store have no
+// meaning there and say so.
+std::unique_ptr<dovecot::Admin> OpenDovecot() {
+    std::unique_ptr<dovecot::Admin> admin;
+    std::string error;
+    if (FAILED(dovecot::Admin::Open(g_store_path, &admin, &error)))
+        Fail(error);
+    return admin;
+}
+
+void CheckDovecot(const dovecot::Admin& admin, HRESULT hr, const std::string& what) {
+    if (FAILED(hr))
+        Fail(what + ": " + HrText(hr) +
+             (admin.LastError().empty() ? "" : " (" + admin.LastError() + ")"));
+}
+
+int DovecotCommand(const std::string& c, Args& args, bool json) {
+    if (c == "mailboxes") {
+        args.Done();
+        auto admin = OpenDovecot();
+        std::vector<std::string> users;
+        CheckDovecot(*admin, admin->Users(&users), "cannot list the users");
+        std::cout << (json ? "[" : "");
+        for (std::size_t i = 0; i < users.size(); ++i) {
+            if (json)
+                std::cout << (i ? "," : "") << "\n  {\"alias\": " << Json(users[i])
+                          << ", \"display_name\": " << Json(users[i])
+                          << ", \"dn\": " << Json(users[i]) << "}";
+            else
+                std::cout << users[i] << "\n";
+        }
+        std::cout << (json ? "\n]\n" : "");
+        return 0;
+    }
+    if (c == "folders") {
+        std::string user = args.Positional("user");
+        args.Done();
+        auto admin = OpenDovecot();
+        std::vector<dovecot::AdminFolder> folders;
+        CheckDovecot(*admin, admin->Folders(user, &folders), "cannot list the folders of " + user);
+        std::cout << (json ? "[" : "");
+        for (std::size_t i = 0; i < folders.size(); ++i) {
+            const auto& f = folders[i];
+            if (json)
+                std::cout << (i ? "," : "") << "\n  {\"path\": " << Json(f.path)
+                          << ", \"mailbox\": " << Json(f.mailbox)
+                          << ", \"messages\": " << f.messages << ", \"guid\": " << Json(f.guid)
+                          << "}";
+            else
+                std::cout << f.path << "\t" << f.messages << " message"
+                          << (f.messages == 1 ? "" : "s") << "\n";
+        }
+        std::cout << (json ? "\n]\n" : "");
+        return 0;
+    }
+    if (c == "rules") {
+        std::string user = args.Positional("user");
+        args.Done();
+        auto admin = OpenDovecot();
+        std::vector<dovecot::AdminRule> rules;
+        CheckDovecot(*admin, admin->Rules(user, &rules), "cannot read the rules of " + user);
+        std::cout << (json ? "[" : "");
+        for (std::size_t i = 0; i < rules.size(); ++i) {
+            const auto& r = rules[i];
+            if (json)
+                std::cout << (i ? "," : "") << "\n  {\"name\": " << Json(r.rule.name)
+                          << ", \"state\": " << (r.rule.enabled ? 1 : 0)
+                          << ", \"test\": " << Json(r.rule.test) << ", \"fileinto\": "
+                          << (r.rule.fileinto ? Json(*r.rule.fileinto) : "null")
+                          << ", \"target\": " << (r.target ? Json(*r.target) : "null")
+                          << ", \"block\": " << Json(r.block) << "}";
+            else
+                std::cout << r.rule.name << "\t" << (r.rule.enabled ? "on" : "off") << "\t"
+                          << r.rule.test << "\t-> "
+                          << (r.rule.fileinto ? *r.rule.fileinto : std::string("-"))
+                          << (r.rule.fileinto && !r.target ? " (missing)" : "") << "\n";
+        }
+        std::cout << (json ? "\n]\n" : "");
+        return 0;
+    }
+    if (c == "messages") {
+        std::string user = args.Positional("user");
+        std::string folder = args.OptionalPositional().value_or("");
+        args.Done();
+        auto admin = OpenDovecot();
+        std::vector<dovecot::AdminMessage> messages;
+        CheckDovecot(*admin, admin->Messages(user, folder, &messages),
+                     "cannot list the messages of " + user);
+        std::cout << (json ? "[" : "");
+        for (std::size_t i = 0; i < messages.size(); ++i) {
+            const auto& m = messages[i];
+            const std::uint64_t when =
+                116444736000000000ull + static_cast<std::uint64_t>(m.received) * 10000000ull;
+            if (json)
+                std::cout << (i ? "," : "") << "\n  {\"folder\": " << Json(m.folder)
+                          << ", \"subject\": " << Json(m.subject)
+                          << ", \"delivery_time\": " << Json(infostore::FormatFileTime(when))
+                          << ", \"body\": " << Json(m.body) << "}";
+            else
+                std::cout << infostore::FormatFileTime(when) << "\t" << m.folder << "\t"
+                          << m.subject << "\n";
+        }
+        std::cout << (json ? "\n]\n" : "");
+        return 0;
+    }
+    if (c == "deliver")
+        Fail("a Dovecot server delivers with dovecot-lda or LMTP, which apply the user's Sieve "
+             "rules; sortwell-store delivers only into the embedded store");
+    Fail(c + " works on the embedded store only; on a Dovecot server use its own tools "
+             "(doveadm) for that");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -841,6 +961,8 @@ int main(int argc, char** argv) {
     if (!command)
         Fail("no command given (see sortwell-store --help)");
     const std::string& c = *command;
+    if (dovecot::IsDovecotLocation(g_store_path))
+        return DovecotCommand(c, args, json);
     // What a command that lists nothing would do with --json is anyone's
     // guess, so it says no rather than ignore it.
     if (json && (c == "init" || c == "add-server" || c == "add-mailbox" || c == "add-mailboxes" ||
