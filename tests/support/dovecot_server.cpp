@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <netinet/in.h>
@@ -133,9 +134,14 @@ void DovecotServer::WriteUsers() {
     for (const DovecotUser& user : users_)
         passwd += user.name + ":{PLAIN}secret:" + std::to_string(mail_uid_) + ":" +
                   std::to_string(mail_gid_) + "::" + home(user.name) + "::" + user.fields + "\n";
-    // Replaced whole, so that Dovecot never reads half a file.
+    // Replaced whole, so that Dovecot never reads half a file. Dovecot
+    // looks at the file at most once a second: the change shows once the
+    // second it was made in is over.
     WriteFile(dir_.file("users.new"), passwd);
     std::filesystem::rename(dir_.file("users.new"), dir_.file("users"));
+    const std::time_t written = std::time(nullptr);
+    while (std::time(nullptr) <= written)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
 void DovecotServer::AddUsers(const std::vector<DovecotUser>& users) {
@@ -295,6 +301,23 @@ void DovecotServer::PlaceMessage(const std::string& user, const std::string& fol
     if (::utimes(file.c_str(), times) != 0 ||
         (::geteuid() == 0 && ::chown(file.c_str(), mail_uid_, mail_gid_) != 0))
         ADD_FAILURE() << "cannot date or hand over " << file << ": " << std::strerror(errno);
+}
+
+} // namespace swtest
+
+namespace swtest {
+
+void DovecotServer::WriteActiveScript(const std::string& user, const std::string& name,
+                                      const std::string& text) const {
+    MakeDir(home(user) + "/sieve", mail_uid_, mail_gid_);
+    const std::string file = home(user) + "/sieve/" + name + ".sieve";
+    const std::string link = home(user) + "/.dovecot.sieve";
+    WriteFile(file, text);
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink("sieve/" + name + ".sieve", link);
+    if (::geteuid() == 0 && (::chown(file.c_str(), mail_uid_, mail_gid_) != 0 ||
+                             ::lchown(link.c_str(), mail_uid_, mail_gid_) != 0))
+        ADD_FAILURE() << "cannot hand " << file << " to uid " << mail_uid_;
 }
 
 } // namespace swtest

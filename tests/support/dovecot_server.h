@@ -66,6 +66,10 @@ public:
     // test makes old mail.
     void PlaceMessage(const std::string& user, const std::string& folder,
                       const std::string& message, long age_seconds) const;
+    // Makes `text` the user's active Sieve script by writing its file, as a
+    // user with a shell could: also a script the server would not compile.
+    void WriteActiveScript(const std::string& user, const std::string& name,
+                           const std::string& text) const;
 
 private:
     bool WriteConfig();

@@ -45,8 +45,10 @@ std::vector<std::string> DovecotWorld::Env() const {
 
 void DovecotWorld::AddMailboxes(const std::vector<std::string>& aliases) {
     std::vector<DovecotUser> users;
-    for (const std::string& alias : aliases)
+    for (const std::string& alias : aliases) {
         users.push_back({alias, fields_.count(alias) ? fields_.at(alias) : ""});
+        added_.insert(alias);
+    }
     server_->AddUsers(users);
 }
 
@@ -166,6 +168,13 @@ std::vector<Message> DovecotWorld::Messages(const std::string& alias,
     for (const dovecot::AdminMessage& message : found)
         messages.push_back({message.folder, message.subject, message.body});
     return messages;
+}
+
+void DovecotWorld::SetUserFields(const std::string& alias, const std::string& fields) {
+    const bool added = added_.count(alias) != 0;
+    fields_[alias] = fields;
+    if (added)
+        server_->SetFields(alias, fields);
 }
 
 Failure DovecotWorld::Break(const std::string& alias) {

@@ -10,6 +10,7 @@
 #include "tests/support/world.h"
 
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,6 +49,9 @@ public:
 
     // ---- This server only ----------------------------------------------------------------
     DovecotServer& server() { return *server_; }
+    // Gives a user extra passwd fields (a namespace of its own, say), now
+    // or when it is added.
+    void SetUserFields(const std::string& alias, const std::string& fields);
     // The active script's name and text ("" when the user has none).
     std::pair<std::string, std::string> ActiveScript(const std::string& alias) const;
     // Stores `text` as the user's active script, as a webmail would
@@ -58,6 +62,7 @@ public:
 
 private:
     std::map<std::string, std::string> fields_;
+    std::set<std::string> added_;
     std::unique_ptr<DovecotServer> server_;
     std::unique_ptr<dovecot::Admin> admin_;
     dovecot::Client* client_;
