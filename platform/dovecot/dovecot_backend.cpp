@@ -41,6 +41,7 @@
 #include "platform/dovecot/mailbox_names.h"
 #include "platform/dovecot/sieve_script.h"
 #include "platform/mapi/mapi_runtime.h"
+#include "platform/win32/registry.h"
 #include "platform/msgstore/msgstore_util.h"
 
 namespace dovecot {
@@ -1145,8 +1146,41 @@ private:
     BYTE identity_[16] = {};
 };
 
+// The marker the agent's rule will look for, as its settings name it: Sieve
+// tests one header at a time, so a marker that is not "Name: value" has no
+// rule this backend could write without matching something else. It is
+// refused at the agent's start (the profile's configuration fails), with
+// one line saying why, rather than in every mailbox. S_OK when the settings
+// name no marker (the agent refuses to start without one anyway).
+HRESULT CheckMarker(std::string* error) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Altavane\\Sortwell", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS)
+        return S_OK;
+    char16_t text[1024] = {};
+    DWORD type = 0;
+    DWORD size = sizeof text - sizeof(char16_t);
+    LONG status = RegQueryValueExW(key, u"Spam SubString", nullptr, &type,
+                                   reinterpret_cast<BYTE*>(text), &size);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS || type != REG_SZ)
+        return S_OK;
+    const std::string marker = msgstore::Utf8Of(text);
+    std::string why;
+    if (HeaderTestFromMarker(marker, &why))
+        return S_OK;
+    *error = "the Dovecot backend cannot keep a rule for the marker \"" + marker + "\": " + why +
+             "; give \"Spam SubString\" the form \"Name: value\" (for example \"X-Spam-Flag: "
+             "YES\")";
+    return MAPI_E_NO_SUPPORT;
+}
+
 HRESULT OpenDovecot(const std::string& location, HRESULT when_missing,
                     std::shared_ptr<msgstore::Backend>* backend, std::string* error) {
+    if (HRESULT hr = CheckMarker(error); FAILED(hr)) {
+        SayOnce(*error);
+        return hr;
+    }
     Location parsed;
     HRESULT hr = ParseLocation(location, &parsed, error);
     if (FAILED(hr)) {

@@ -127,6 +127,18 @@ std::string KeyFilePath() {
     return kDefaultKeyFile;
 }
 
+// A credential systemd hands the unit lives in a directory only the unit can
+// enter; systemd gives the unit's user read access to it through an ACL,
+// which shows as the group's read bit. There only group write and every
+// bit for others are refused.
+bool InCredentials(const std::string& path) {
+    const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+    if (credentials == nullptr || *credentials == '\0')
+        return false;
+    const std::string dir = std::string(credentials) + "/";
+    return path.compare(0, dir.size(), dir) == 0;
+}
+
 HRESULT ReadApiKey(const std::string& path, std::string* key, std::string* error) {
     auto fail = [&](HRESULT hr, const std::string& why) {
         *error = "Dovecot API key file " + path + ": " + why;
@@ -149,7 +161,7 @@ HRESULT ReadApiKey(const std::string& path, std::string* key, std::string* error
         hr = fail(MAPI_E_DISK_ERROR, std::string("cannot be examined: ") + std::strerror(errno));
     } else if (!S_ISREG(st.st_mode)) {
         hr = fail(MAPI_E_INVALID_PARAMETER, "is not a regular file");
-    } else if ((st.st_mode & 077) != 0) {
+    } else if ((st.st_mode & (InCredentials(path) ? 027 : 077)) != 0) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
         hr = fail(MAPI_E_NO_ACCESS, std::string("is open to group or others (mode ") + mode +

@@ -22,7 +22,9 @@
 //   /etc/sortwell/dovecot-api-key.
 // The file must be a regular file that neither group nor others may read or
 // write (mode 0600 or 0400): anyone who holds the key can read and delete
-// every user's mail.
+// every user's mail. A credential from systemd may show the group's read
+// bit (systemd grants the unit's user through an ACL, in a directory only
+// the unit can enter): there only that bit is allowed.
 #pragma once
 #include <string>
 #include <string_view>

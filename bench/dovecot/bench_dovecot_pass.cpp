@@ -1,0 +1,238 @@
+// Whole passes of the real agent (`ovo once`, `ovo remove`) over the users
+// of a private Dovecot, each beside its floor measured in the same run by a
+// bare doveadm client with as many threads as the agent has workers:
+//
+//   first        the agent makes every user's spam folder and rule;
+//                floor: mailboxCreate and sievePut per user
+//   steady       every rule valid; floor: sieveGet of the active script and
+//                a mailboxList per user (the least that proves rule and folder)
+//   maintenance  the window open, 10 old messages in every spam folder;
+//                floor: the pass's writes, an expunge per message and the
+//                report's save per user
+//   remove       the rule taken out of every script; floor: sievePut per user
+//
+//   bench_dovecot_pass [USERS] [WORKERS...]      (defaults 1000 and 1 5 20)
+//
+// Each worker count gets a Dovecot of its own, its users' Maildirs made
+// before anything is timed. Times are wall-clock seconds of the whole agent
+// process (start, profile, mailbox list, pass, end) or of the bare client.
+#include "platform/dovecot/doveadm_client.h"
+#include "tests/support/dovecot_server.h"
+#include "tests/support/files.h"
+#include "tests/support/hive.h"
+#include "tests/support/process.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using PerUser = std::function<bool(dovecot::Client&, const std::string&)>;
+
+constexpr const char* kDoveadm = "/usr/bin/doveadm";
+constexpr int kOldMessages = 10;
+const std::string kRule =
+    "# rule:[_Corvane Spam Folder Rule_]\n"
+    "if header :contains \"X-Spam-Flag\" \"YES\"\n{\n\tfileinto \"Spam\";\n}\n";
+
+double Seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+// One pass of the bare client over `users` with `threads` threads; -1 when
+// a call failed.
+double Floor(const swtest::DovecotServer& server, const std::vector<std::string>& users,
+             int threads, const PerUser& work) {
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    auto start = Clock::now();
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t)
+        pool.emplace_back([&] {
+            dovecot::Client client({server.base_url(), server.api_key()});
+            for (std::size_t i; (i = next++) < users.size();)
+                if (!work(client, users[i])) {
+                    std::fprintf(stderr, "%s: %s\n", users[i].c_str(), client.LastError().c_str());
+                    failed = true;
+                }
+        });
+    for (std::thread& t : pool)
+        t.join();
+    return failed ? -1 : Seconds(start);
+}
+
+class Bench {
+public:
+    Bench(int count, int workers) : workers_(workers) {
+        std::vector<swtest::DovecotUser> accounts{{"sortwell", ""}};
+        for (int i = 1; i <= count; ++i) {
+            users_.push_back("user" + std::to_string(i));
+            accounts.push_back({users_.back(), ""});
+        }
+        server_ = std::make_unique<swtest::DovecotServer>(accounts);
+        users_.insert(users_.begin(), "sortwell");
+        env_ = {"SORTWELL_INFOSTORE=" + server_->location(),
+                "SORTWELL_DOVECOT_KEY_FILE=" + server_->key_file(),
+                "SORTWELL_REGISTRY=" + dir_.file("hive.reg"),
+                "SORTWELL_PROFILES=" + dir_.file("profiles"),
+                "SORTWELL_EVENTLOG=FILE",
+                "SORTWELL_EVENTLOG_FILE=" + dir_.file("events"),
+                "XAL_LOG_FILE=" + dir_.file("agent.log"),
+                "XAL_LOG_LEVEL=4"};
+    }
+    bool ok() const { return server_->running(); }
+
+    // Every user's Maildir, INBOX and (when `spam`) Spam folder exist.
+    bool Prepare(bool spam) {
+        return Floor(*server_, users_, 5, [spam](dovecot::Client& c, const std::string& u) {
+                   std::vector<dovecot::MailboxStatusInfo> status;
+                   return c.MailboxStatus(u, {"INBOX"}, &status) == S_OK &&
+                          (!spam || c.MailboxCreate(u, "Spam") == S_OK);
+               }) >= 0;
+    }
+
+    // Runs the agent; its seconds, or -1 when it failed or reported a problem.
+    double Agent(const std::string& mode, bool window_open) {
+        std::vector<std::string> hive{"\"Alias\"=\"sortwell\"",
+                                      "\"Spam Folder\"=\"Spam\"",
+                                      "\"Spam SubString\"=\"X-Spam-Flag: YES\"",
+                                      swtest::Dword("ThreadCount", workers_),
+                                      swtest::Dword("Spam Retention (Days)", 30),
+                                      swtest::Dword("Expunge Report", 1)};
+        swtest::WriteFile(dir_.file("hive.reg"),
+                          swtest::HiveText(window_open ? swtest::WindowOpenNow(hive)
+                                                       : swtest::WindowClosedNow(hive)));
+        std::remove(dir_.file("agent.log").c_str());
+        auto start = Clock::now();
+        swtest::ProcessResult r =
+            swtest::RunProgram(swtest::OvoProgram(), {mode}, env_, "", 600000);
+        double seconds = Seconds(start);
+        std::string log = swtest::ReadFile(dir_.file("agent.log"));
+        if (r.exit_code != 0 || !log.empty()) {
+            std::fprintf(stderr, "ovo %s: exit %d\n%s%s\n", mode.c_str(), r.exit_code,
+                         r.err.c_str(), log.substr(0, 2000).c_str());
+            return -1;
+        }
+        return seconds;
+    }
+
+    double FloorFirst() {
+        return Floor(*server_, users_, workers_, [](dovecot::Client& c, const std::string& u) {
+            return c.MailboxCreate(u, "Spam") == S_OK &&
+                   c.SievePut(u, "sortwell", "require [\"fileinto\"];\n" + kRule, true) == S_OK;
+        });
+    }
+    double FloorSteady() {
+        return Floor(*server_, users_, workers_, [](dovecot::Client& c, const std::string& u) {
+            std::string text;
+            std::vector<std::string> names;
+            dovecot::Batch b;
+            HRESULT hr[2];
+            b.SieveGet(u, "sortwell", &text, &hr[0]);
+            b.MailboxList(u, {}, &names, &hr[1]);
+            return c.Execute(b) == S_OK && hr[0] == S_OK && hr[1] == S_OK;
+        });
+    }
+    double FloorMaintenance() {
+        return Floor(*server_, users_, workers_, [](dovecot::Client& c, const std::string& u) {
+            std::vector<dovecot::MessageRef> found;
+            if (c.Search(u, {"mailbox", "Spam", "before", "30d"}, &found) != S_OK)
+                return false;
+            for (const dovecot::MessageRef& m : found)
+                if (c.Expunge(u, {"mailbox-guid", m.mailbox_guid, "uid", std::to_string(m.uid)}) !=
+                    S_OK)
+                    return false;
+            return c.Save(u, "Spam", "Subject: Sortwell Maintenance Report\n\nreport\n") == S_OK;
+        });
+    }
+    double FloorRemove() {
+        return Floor(*server_, users_, workers_, [](dovecot::Client& c, const std::string& u) {
+            return c.SievePut(u, "sortwell", "require [\"fileinto\"];\n", false) == S_OK;
+        });
+    }
+
+    // Undoes the first pass's writes without timing: no Spam folder, no
+    // script.
+    bool Undo() {
+        const std::string conf = server_->config_file();
+        swtest::ProcessResult a =
+            swtest::RunProgram(kDoveadm, {"-c", conf, "mailbox", "delete", "-A", "-s", "Spam"}, {});
+        swtest::ProcessResult b =
+            swtest::RunProgram(kDoveadm, {"-c", conf, "sieve", "deactivate", "-A"}, {});
+        swtest::ProcessResult d =
+            swtest::RunProgram(kDoveadm, {"-c", conf, "sieve", "delete", "-A", "sortwell"}, {});
+        return a.exit_code == 0 && b.exit_code == 0 && d.exit_code == 0;
+    }
+
+    void PlaceOldMessages() {
+        for (const std::string& u : users_)
+            for (int i = 0; i < kOldMessages; ++i)
+                server_->PlaceMessage(
+                    u, "Spam", "Subject: old " + std::to_string(i) + "\nX-Spam-Flag: YES\n\nold\n",
+                    40L * 86400);
+    }
+
+    std::size_t users() const { return users_.size(); }
+
+private:
+    int workers_;
+    swtest::TempDir dir_{"sortwell-bench"};
+    std::vector<std::string> users_;
+    std::unique_ptr<swtest::DovecotServer> server_;
+    std::vector<std::string> env_;
+};
+
+void Row(const char* pass, int workers, std::size_t users, double agent, double floor) {
+    if (agent < 0 || floor < 0) {
+        std::printf("| %-11s | %2d | FAILED (agent %.2f s, floor %.2f s) |\n", pass, workers, agent,
+                    floor);
+        return;
+    }
+    std::printf("| %-11s | %2d | %6.2f s | %6.0f /s | %6.2f s | %6.0f /s | %4.2f |\n", pass,
+                workers, agent, static_cast<double>(users) / agent, floor,
+                static_cast<double>(users) / floor, agent / floor);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int count = argc > 1 ? std::atoi(argv[1]) : 1000;
+    std::vector<int> worker_counts;
+    for (int i = 2; i < argc; ++i)
+        worker_counts.push_back(std::atoi(argv[i]));
+    if (worker_counts.empty())
+        worker_counts = {1, 5, 20};
+    std::printf("| pass | workers | agent | users/s | floor | users/s | x floor |\n"
+                "|---|---|---|---|---|---|---|\n");
+    for (int workers : worker_counts) {
+        Bench bench(count, workers);
+        if (!bench.ok() || !bench.Prepare(false))
+            return 1;
+        const std::size_t n = bench.users();
+        // First: the floor's writes, undone, then the agent's pass.
+        double floor = bench.FloorFirst();
+        if (!bench.Undo())
+            return 1;
+        double agent = bench.Agent("once", false);
+        Row("first", workers, n, agent, floor);
+        agent = bench.Agent("once", false);
+        Row("steady", workers, n, agent, bench.FloorSteady());
+        // Maintenance: the agent's pass, then the same old mail again for
+        // the floor.
+        bench.PlaceOldMessages();
+        agent = bench.Agent("once", true);
+        bench.PlaceOldMessages();
+        Row("maintenance", workers, n, agent, bench.FloorMaintenance());
+        agent = bench.Agent("remove", false);
+        Row("remove", workers, n, agent, bench.FloorRemove());
+    }
+    return 0;
+}
