@@ -394,13 +394,21 @@ public:
                 return MAPI_E_NO_SUPPORT;
             full = box->name + state->ns.separator + name;
         }
-        hr = client_.MailboxCreate(user, full);
-        if (FAILED(hr) && hr != MAPI_E_COLLISION)
-            return Failed(user, hr);
+        // Made and read back (for its GUID) in one POST; one that exists
+        // already (made meanwhile, or named in other letters where the
+        // server ignores case) is read back the same way.
+        HRESULT create_hr = S_OK, status_hr = S_OK;
         std::vector<MailboxStatusInfo> made;
-        hr = client_.MailboxStatus(user, {full}, &made);
+        Batch batch;
+        batch.MailboxCreate(user, {full}, &create_hr);
+        batch.MailboxStatus(user, {full}, &made, &status_hr);
+        hr = client_.Execute(batch);
         if (FAILED(hr))
             return Failed(user, hr);
+        if (FAILED(create_hr) && create_hr != MAPI_E_COLLISION)
+            return Failed(user, create_hr);
+        if (FAILED(status_hr))
+            return Failed(user, status_hr);
         if (made.empty())
             return MAPI_E_CALL_FAILED;
         state->boxes.push_back(made.front());
@@ -665,26 +673,49 @@ private:
             auto name = shared_->active_names.find(user);
             guess = name != shared_->active_names.end() ? name->second : kScriptName;
         }
-        if (!have_ns) {
-            HRESULT hr = client_.Namespace(user, &state.ns);
-            if (FAILED(hr))
-                return Failed(user, hr);
-        }
-        // The mailboxes, the scripts and (most likely) the active script's
-        // text in one POST.
+        // The namespace (when this process has not seen the user yet), the
+        // mailboxes, the scripts and (most likely) the active script's text
+        // in one POST. The masks find every mailbox in the namespace layouts
+        // handled here, whichever the user has.
+        static const std::string probe = "sortwell-namespace-probe";
+        NamespaceEvidence evidence;
+        HRESULT ns_hr[5] = {S_OK, S_OK, S_OK, S_OK, S_OK};
         HRESULT status_hr = S_OK, list_hr = S_OK, get_hr = S_OK;
         std::string guessed_text;
         Batch batch;
-        batch.MailboxStatus(user, {"INBOX", state.ns.prefix + "*"}, &state.boxes, &status_hr);
+        if (!have_ns) {
+            batch.MailboxList(user, {"*"}, &evidence.all, &ns_hr[0]);
+            batch.MailboxList(user, {"%"}, &evidence.top, &ns_hr[1]);
+            batch.MailboxNameValid(user, probe, &evidence.bare_name_valid, &ns_hr[2]);
+            batch.MailboxNameValid(user, "INBOX." + probe, &evidence.inbox_dot_valid, &ns_hr[3]);
+            batch.MailboxNameValid(user, "INBOX/" + probe, &evidence.inbox_slash_valid, &ns_hr[4]);
+        }
+        batch.MailboxStatus(user, {"INBOX", "*", "INBOX.*", "INBOX/*"}, &state.boxes, &status_hr);
         batch.SieveList(user, &state.scripts, &list_hr);
         batch.SieveGet(user, guess, &guessed_text, &get_hr);
         HRESULT hr = client_.Execute(batch);
         if (FAILED(hr))
             return Failed(user, hr);
+        for (HRESULT one : ns_hr)
+            if (FAILED(one))
+                return Failed(user, one);
+        if (!have_ns && !InferNamespace(evidence, &state.ns)) {
+            SayOnce("the inbox namespace of " + user + " has a prefix other than INBOX. or INBOX/");
+            return Failed(user, MAPI_E_NO_SUPPORT);
+        }
         if (FAILED(status_hr))
             return Failed(user, status_hr);
         if (FAILED(list_hr))
             return Failed(user, list_hr);
+        // Only the namespace's own mailboxes (INBOX/x is a child of INBOX
+        // where the prefix is empty, and in the namespace where it is
+        // INBOX/).
+        std::vector<MailboxStatusInfo> mine;
+        for (MailboxStatusInfo& box : state.boxes)
+            if (UserState::IsInbox(box.name) ||
+                box.name.compare(0, state.ns.prefix.size(), state.ns.prefix) == 0)
+                mine.push_back(std::move(box));
+        state.boxes = std::move(mine);
         // mailboxStatus names INBOX for both masks when the prefix is empty.
         std::vector<MailboxStatusInfo> unique;
         std::set<std::string> seen;
