@@ -134,7 +134,11 @@ std::shared_ptr<Shared> SharedFor(const std::string& location) {
 
 // What a logon has read of one user.
 struct UserState {
+    // The user's namespace; until it is known (ns_known) the user's
+    // mailboxes have no separator character in their names, so every one
+    // is a top-level mailbox whatever the namespace, and ns has no prefix.
     MailboxNamespace ns;
+    bool ns_known = false;
     std::vector<MailboxStatusInfo> boxes;
     std::vector<SieveScriptInfo> scripts;
     std::string active; // the active script's name, "" when none is
@@ -370,6 +374,8 @@ public:
         std::lock_guard<std::recursive_mutex> lock(mutex_);
         UserState* state = nullptr;
         HRESULT hr = State(user, &state);
+        if (SUCCEEDED(hr))
+            hr = KnowNamespace(user, state);
         if (FAILED(hr))
             return hr;
         if (state->ns.separator != '\0' && name.find(state->ns.separator) != std::string::npos)
@@ -673,49 +679,35 @@ private:
             auto name = shared_->active_names.find(user);
             guess = name != shared_->active_names.end() ? name->second : kScriptName;
         }
-        // The namespace (when this process has not seen the user yet), the
-        // mailboxes, the scripts and (most likely) the active script's text
-        // in one POST. The masks find every mailbox in the namespace layouts
+        // The mailboxes, the scripts and (most likely) the active script's
+        // text in one POST: three commands, each of which costs the server a
+        // user lookup. The masks find every mailbox in the namespace layouts
         // handled here, whichever the user has.
-        static const std::string probe = "sortwell-namespace-probe";
-        NamespaceEvidence evidence;
-        HRESULT ns_hr[5] = {S_OK, S_OK, S_OK, S_OK, S_OK};
         HRESULT status_hr = S_OK, list_hr = S_OK, get_hr = S_OK;
         std::string guessed_text;
         Batch batch;
-        if (!have_ns) {
-            batch.MailboxList(user, {"*"}, &evidence.all, &ns_hr[0]);
-            batch.MailboxList(user, {"%"}, &evidence.top, &ns_hr[1]);
-            batch.MailboxNameValid(user, probe, &evidence.bare_name_valid, &ns_hr[2]);
-            batch.MailboxNameValid(user, "INBOX." + probe, &evidence.inbox_dot_valid, &ns_hr[3]);
-            batch.MailboxNameValid(user, "INBOX/" + probe, &evidence.inbox_slash_valid, &ns_hr[4]);
-        }
         batch.MailboxStatus(user, {"INBOX", "*", "INBOX.*", "INBOX/*"}, &state.boxes, &status_hr);
         batch.SieveList(user, &state.scripts, &list_hr);
         batch.SieveGet(user, guess, &guessed_text, &get_hr);
         HRESULT hr = client_.Execute(batch);
         if (FAILED(hr))
             return Failed(user, hr);
-        for (HRESULT one : ns_hr)
-            if (FAILED(one))
-                return Failed(user, one);
-        if (!have_ns && !InferNamespace(evidence, &state.ns)) {
-            SayOnce("the inbox namespace of " + user + " has a prefix other than INBOX. or INBOX/");
-            return Failed(user, MAPI_E_NO_SUPPORT);
-        }
         if (FAILED(status_hr))
             return Failed(user, status_hr);
         if (FAILED(list_hr))
             return Failed(user, list_hr);
-        // Only the namespace's own mailboxes (INBOX/x is a child of INBOX
-        // where the prefix is empty, and in the namespace where it is
-        // INBOX/).
-        std::vector<MailboxStatusInfo> mine;
-        for (MailboxStatusInfo& box : state.boxes)
-            if (UserState::IsInbox(box.name) ||
-                box.name.compare(0, state.ns.prefix.size(), state.ns.prefix) == 0)
-                mine.push_back(std::move(box));
-        state.boxes = std::move(mine);
+        state.ns_known = have_ns;
+        // Names that may hold a separator: the namespace decides where they
+        // belong, so it is found out now (one more POST, once per process).
+        bool nested = false;
+        for (const MailboxStatusInfo& box : state.boxes)
+            nested = nested || (!UserState::IsInbox(box.name) &&
+                                box.name.find_first_of("./") != std::string::npos);
+        if (nested) {
+            hr = KnowNamespace(user, &state);
+            if (FAILED(hr))
+                return hr;
+        }
         // mailboxStatus names INBOX for both masks when the prefix is empty.
         std::vector<MailboxStatusInfo> unique;
         std::set<std::string> seen;
@@ -744,14 +736,36 @@ private:
                     return Failed(user, hr);
             }
         }
-        {
+        if (!state.active.empty()) {
             std::lock_guard<std::mutex> lock(shared_->mutex);
-            shared_->namespaces[user] = state.ns;
-            if (!state.active.empty())
-                shared_->active_names[user] = state.active;
+            shared_->active_names[user] = state.active;
         }
         ++generation_;
         *out = &(states_[user] = std::move(state));
+        return S_OK;
+    }
+
+    // Makes sure the user's namespace is known (inferred from one POST of
+    // probes the first time this process sees the user), and keeps only the
+    // namespace's own mailboxes (INBOX/x is a child of INBOX where the
+    // prefix is empty, and in the namespace where it is INBOX/).
+    HRESULT KnowNamespace(const std::string& user, UserState* state) {
+        if (!state->ns_known) {
+            HRESULT hr = client_.Namespace(user, &state->ns);
+            if (hr == MAPI_E_NO_SUPPORT)
+                SayOnce(client_.LastError());
+            if (FAILED(hr))
+                return Failed(user, hr);
+            state->ns_known = true;
+            std::lock_guard<std::mutex> lock(shared_->mutex);
+            shared_->namespaces[user] = state->ns;
+        }
+        std::vector<MailboxStatusInfo> mine;
+        for (MailboxStatusInfo& box : state->boxes)
+            if (UserState::IsInbox(box.name) ||
+                box.name.compare(0, state->ns.prefix.size(), state->ns.prefix) == 0)
+                mine.push_back(std::move(box));
+        state->boxes = std::move(mine);
         return S_OK;
     }
 

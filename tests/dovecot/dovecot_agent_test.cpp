@@ -126,7 +126,7 @@ TEST(DovecotScripts, AUsersOwnScriptIsKeptByteForByteOrReportedAndLeftAlone) {
 // The spam folder is found and made where the user's folders are: in the
 // namespace below INBOX. (with '.' between levels) as well as in a namespace
 // without a prefix, and under a name that is not ASCII (modified UTF-7 on
-// the IMAP side, UTF-8 in Sieve).
+// the IMAP side, UTF-8 in Sieve), also for a user whose name needs quoting.
 TEST(DovecotFolders, TheSpamFolderIsMadeInTheUsersNamespaceWhateverItsName) {
     const std::string migrated =
         "userdb_namespace/inbox/prefix=INBOX. userdb_namespace/inbox/separator=.";
@@ -140,6 +140,7 @@ TEST(DovecotFolders, TheSpamFolderIsMadeInTheUsersNamespaceWhateverItsName) {
         {"migrated", migrated.c_str(), false},
         {"migratedcased", migrated.c_str(), true},
         {"cased", "", true},
+        {"anne marie+x", "", false}, // a user name that needs quoting
     };
     for (const auto& [folder, capitals] :
          {std::pair<const char*, const char*>{"Indésirables", "INDÉSIRABLES"},
