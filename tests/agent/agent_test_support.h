@@ -1,6 +1,5 @@
-// Helpers for the agent's tests: the values every hive needs and the
-// days of the fake clock; processes, hives and files come from the shared
-// test support.
+// Helpers for the agent's tests: hives of the values the agent needs, and
+// the days of the fake clock.
 #pragma once
 #include "tests/controller/controller_test_support.h"
 #include "tests/support/clock.h"
@@ -14,17 +13,14 @@
 
 namespace swtest {
 
-// The three values without which the agent does not start.
-inline std::vector<std::string> RequiredValues() {
-    return {"\"Alias\"=\"sortwell-admin\"", "\"Server\"=\"MAIL01\"",
-            "\"Spam Folder\"=\"Junk Mail\"", "\"Spam SubString\"=\"X-Spam-Flag: YES\""};
-}
-
-// Writes a hive of the required values (unless `with_required` is false)
-// and then `extra` to `path`.
+// Writes to `path` a hive of the values without which the agent does not
+// start (unless `with_required` is false), then `extra`.
 inline void WriteAgentHive(const std::string& path, const std::vector<std::string>& extra,
                            bool with_required = true) {
-    std::vector<std::string> lines = with_required ? RequiredValues() : std::vector<std::string>{};
+    std::vector<std::string> lines;
+    if (with_required)
+        lines = {"\"Alias\"=\"sortwell-admin\"", "\"Server\"=\"MAIL01\"",
+                 "\"Spam Folder\"=\"Junk Mail\"", "\"Spam SubString\"=\"X-Spam-Flag: YES\""};
     lines.insert(lines.end(), extra.begin(), extra.end());
     WriteFile(path, HiveText(lines));
 }

@@ -56,7 +56,7 @@ protected:
     int last_failed_calls_ = 0;
 };
 
-TEST_F(ReleaseSweep, PrivateStoreLogonInboxAndRulesTables) {
+TEST_F(ReleaseSweep, PrivateStoreLogonInboxRulesTablesAndFolders) {
     std::u16string alice = W(alice_.dn);
     Sweep([&] {
         LPMDB store = nullptr;
@@ -67,22 +67,18 @@ TEST_F(ReleaseSweep, PrivateStoreLogonInboxAndRulesTables) {
                                                alice.c_str(), &box.store, &box.inbox)) &&
             SUCCEEDED(mapi_GetRulesTables(box.inbox, &box.rules, &box.view)))
             mapi_ReleaseRulesTables(box.rules, box.view);
+        for (const char16_t* name : {u"spam", static_cast<const char16_t*>(nullptr), u"None"}) {
+            LPMAPIFOLDER folder = nullptr;
+            if (box.store != nullptr && SUCCEEDED(mapi_OpenMailboxFolder(box.store, name, &folder)))
+                folder->Release();
+        }
         UlRelease(box.inbox);
         Logoff(&box.store);
     });
 }
 
-TEST_F(ReleaseSweep, MailboxFolders) {
-    Sweep([&] {
-        for (const char16_t* name : {u"spam", static_cast<const char16_t*>(nullptr), u"None"}) {
-            LPMAPIFOLDER folder = nullptr;
-            if (SUCCEEDED(mapi_OpenMailboxFolder(box_.store, name, &folder)))
-                folder->Release();
-        }
-    });
-}
-
-TEST_F(ReleaseSweep, ValidateDeleteAndOpenRuleFolder) {
+TEST_F(ReleaseSweep, ValidateOpenRuleFolderDeleteAndAddRule) {
+    std::u16string marker = W(kMarker);
     Sweep(
         [&] {
             mapi_ValidateRule(box_.store, box_.rules, box_.view, kRuleName);
@@ -90,21 +86,13 @@ TEST_F(ReleaseSweep, ValidateDeleteAndOpenRuleFolder) {
             if (SUCCEEDED(mapi_OpenRuleFolder(box_.store, box_.view, kRuleName, &folder)))
                 folder->Release();
             mapi_DeleteRule(box_.rules, box_.view, kRuleName);
+            mapi_AddMessageMoveRule(box_.rules, box_.store, kRuleName, 0, marker.c_str(), spam_);
         },
         [&] {
             NoRules();
             AddRule("_Corvane Spam Folder Rule_", 1, "Spam");
             AddRule("_CORVANE SPAM FOLDER RULE_", 1, "Spam");
         });
-}
-
-TEST_F(ReleaseSweep, AddRule) {
-    std::u16string marker = W(kMarker);
-    Sweep(
-        [&] {
-            mapi_AddMessageMoveRule(box_.rules, box_.store, kRuleName, 0, marker.c_str(), spam_);
-        },
-        [&] { NoRules(); });
 }
 
 TEST_F(ReleaseSweep, Expunge) {

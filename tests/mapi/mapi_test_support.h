@@ -1,5 +1,5 @@
-// Helpers shared by the MAPI runtime tests: value builders and a fixture
-// that insists every test gives back each buffer and object it obtained.
+// Value and restriction builders for the MAPI runtime tests, and a fixture
+// that insists every test gives back each buffer, block and object it obtained.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -12,83 +12,49 @@
 namespace mapi_test {
 
 inline SPropValue Long(ULONG tag, LONG v) {
-    SPropValue p{};
-    p.ulPropTag = tag;
-    p.Value.l = v;
-    return p;
-}
-inline SPropValue I8(ULONG tag, std::int64_t v) {
-    SPropValue p{};
-    p.ulPropTag = tag;
-    p.Value.li = v;
-    return p;
+    return {tag, 0, {.l = v}};
 }
 inline SPropValue Time(ULONG tag, std::uint64_t v) {
-    SPropValue p{};
-    p.ulPropTag = tag;
-    p.Value.ft.dwLowDateTime = static_cast<ULONG>(v);
-    p.Value.ft.dwHighDateTime = static_cast<ULONG>(v >> 32);
-    return p;
+    return {tag, 0, {.ft = {static_cast<ULONG>(v), static_cast<ULONG>(v >> 32)}}};
 }
 inline SPropValue Str(ULONG tag, const char* s) {
-    SPropValue p{};
-    p.ulPropTag = tag;
-    p.Value.lpszA = const_cast<char*>(s);
-    return p;
+    return {tag, 0, {.lpszA = const_cast<char*>(s)}};
 }
 inline SPropValue WStr(ULONG tag, const char16_t* s) {
-    SPropValue p{};
-    p.ulPropTag = tag;
-    p.Value.lpszW = const_cast<char16_t*>(s);
-    return p;
+    return {tag, 0, {.lpszW = const_cast<char16_t*>(s)}};
 }
 inline SPropValue Bin(ULONG tag, const std::vector<BYTE>& b) {
-    SPropValue p{};
-    p.ulPropTag = tag;
-    p.Value.bin.cb = static_cast<ULONG>(b.size());
-    p.Value.bin.lpb = const_cast<BYTE*>(b.data());
-    return p;
+    return {tag, 0, {.bin = {static_cast<ULONG>(b.size()), const_cast<BYTE*>(b.data())}}};
 }
 
 inline SRestriction Content(ULONG fuzzy, ULONG tag, SPropValue* value) {
-    SRestriction r{};
-    r.rt = RES_CONTENT;
-    r.res.resContent = {fuzzy, tag, value};
-    return r;
+    return {RES_CONTENT, {.resContent = {fuzzy, tag, value}}};
 }
 inline SRestriction Property(ULONG relop, ULONG tag, SPropValue* value) {
-    SRestriction r{};
-    r.rt = RES_PROPERTY;
-    r.res.resProperty = {relop, tag, value};
-    return r;
+    return {RES_PROPERTY, {.resProperty = {relop, tag, value}}};
 }
 inline SRestriction And(std::vector<SRestriction>& list) {
-    SRestriction r{};
-    r.rt = RES_AND;
-    r.res.resAnd = {static_cast<ULONG>(list.size()), list.data()};
-    return r;
+    return {RES_AND, {.resAnd = {static_cast<ULONG>(list.size()), list.data()}}};
 }
 inline SRestriction Or(std::vector<SRestriction>& list) {
-    SRestriction r{};
-    r.rt = RES_OR;
-    r.res.resOr = {static_cast<ULONG>(list.size()), list.data()};
-    return r;
+    return {RES_OR, {.resOr = {static_cast<ULONG>(list.size()), list.data()}}};
 }
 inline SRestriction Not(SRestriction* inner) {
-    SRestriction r{};
-    r.rt = RES_NOT;
-    r.res.resNot = {0, inner};
-    return r;
+    return {RES_NOT, {.resNot = {0, inner}}};
 }
 inline SRestriction Exist(ULONG tag) {
-    SRestriction r{};
-    r.rt = RES_EXIST;
-    r.res.resExist = {0, tag, 0};
-    return r;
+    return {RES_EXIST, {.resExist = {0, tag, 0}}};
+}
+// A chain of `depth` restrictions: NOTs around an EXIST of PR_DISPLAY_NAME.
+inline std::vector<SRestriction> NotChain(std::size_t depth) {
+    std::vector<SRestriction> chain(depth);
+    chain.back() = Exist(PR_DISPLAY_NAME);
+    for (std::size_t i = 0; i + 1 < depth; ++i)
+        chain[i] = Not(&chain[i + 1]);
+    return chain;
 }
 
-// Every test starts and ends with the same number of live buffers, blocks
-// and objects.
+// Every test ends with the live buffers, blocks and objects it began with.
 class LeakCheckedTest : public ::testing::Test {
 protected:
     void SetUp() override {

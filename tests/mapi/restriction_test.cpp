@@ -1,5 +1,5 @@
 // Restriction evaluation: every kind, the fuzzy levels, the relational
-// operators per value type, nesting and its limit.
+// operators per value type, nesting and its limit, also for copies.
 #include "tests/mapi/mapi_test_support.h"
 
 namespace {
@@ -22,59 +22,49 @@ protected:
         Str(PR_TRANSPORT_MESSAGE_HEADERS, "Received: x\r\nX-Spam-Flag: YES\r\n"),
         WStr(PR_SUBJECT_W, u"Caf\u00e9 Offers"),
         Long(PR_RULE_SEQUENCE, 10),
-        I8(PR_RULE_ID, -5),
+        {PR_RULE_ID, 0, {.li = -5}},
         Time(PR_MESSAGE_DELIVERY_TIME, 0x01D0000000000000ull),
         Bin(PR_MDB_PROVIDER, provider),
         Str(PR_DISPLAY_NAME, "Inbox"),
     };
 };
 
-TEST_F(MapiRestriction, ContentMatchesFollowTheFuzzyLevel) {
+TEST_F(MapiRestriction, ContentFollowsTheFuzzyLevelAcrossWidthsAndBeyondAscii) {
+    const ULONG H = PR_TRANSPORT_MESSAGE_HEADERS;
+    std::vector<BYTE> mid{0xC0, 0x29};
     struct Case {
-        ULONG fuzzy;
-        const char* needle;
+        ULONG fuzzy, tag;
+        SPropValue needle;
         bool expect;
     } cases[] = {
-        {FL_SUBSTRING, "X-Spam-Flag", true},
-        {FL_SUBSTRING, "x-spam-flag", false},
-        {FL_SUBSTRING | FL_IGNORECASE, "x-spam-flag: yes", true},
-        {FL_SUBSTRING | FL_IGNORECASE | FL_LOOSE, "X-SPAM", true},
-        {FL_SUBSTRING, "", true},
-        {FL_PREFIX, "Received", true},
-        {FL_PREFIX, "X-Spam", false},
-        {FL_PREFIX | FL_IGNORECASE, "RECEIVED:", true},
-        {FL_FULLSTRING, "Received: x", false},
-        {FL_FULLSTRING, "Received: x\r\nX-Spam-Flag: YES\r\n", true},
-        {FL_FULLSTRING | FL_IGNORECASE, "received: X\r\nx-spam-flag: yes\r\n", true},
+        {FL_SUBSTRING, H, Str(H, "X-Spam-Flag"), true},
+        {FL_SUBSTRING, H, Str(H, "x-spam-flag"), false},
+        {FL_SUBSTRING | FL_IGNORECASE, H, Str(H, "x-spam-flag: yes"), true},
+        {FL_SUBSTRING | FL_IGNORECASE | FL_LOOSE, H, Str(H, "X-SPAM"), true},
+        {FL_SUBSTRING, H, Str(H, ""), true},
+        {FL_PREFIX, H, Str(H, "Received"), true},
+        {FL_PREFIX, H, Str(H, "X-Spam"), false},
+        {FL_PREFIX | FL_IGNORECASE, H, Str(H, "RECEIVED:"), true},
+        {FL_FULLSTRING, H, Str(H, "Received: x"), false},
+        {FL_FULLSTRING, H, Str(H, "Received: x\r\nX-Spam-Flag: YES\r\n"), true},
+        {FL_FULLSTRING | FL_IGNORECASE, H, Str(H, "received: X\r\nx-spam-flag: yes\r\n"), true},
+        // An 8-bit (UTF-8) needle against a wide value, and the other way round.
+        {FL_PREFIX, PR_SUBJECT_W, Str(PR_SUBJECT, "CAF\xC3\x89"), false},
+        {FL_PREFIX | FL_IGNORECASE, PR_SUBJECT_W, Str(PR_SUBJECT, "CAF\xC3\x89"), true},
+        {FL_FULLSTRING | FL_IGNORECASE, PR_DISPLAY_NAME, WStr(PR_DISPLAY_NAME_W, u"inBOX"), true},
+        // Non-spacing marks: only ignored when asked for (FL_LOOSE asks).
+        {FL_FULLSTRING | FL_IGNORECASE, PR_SUBJECT_W, WStr(PR_SUBJECT_W, u"cafe offers"), false},
+        {FL_FULLSTRING | FL_LOOSE, PR_SUBJECT_W, WStr(PR_SUBJECT_W, u"cafe offers"), true},
+        {FL_FULLSTRING | FL_IGNORENONSPACE, PR_SUBJECT_W, WStr(PR_SUBJECT_W, u"Cafe\u0301 Offers"),
+         true},
+        // Binary content: bytes, no folding.
+        {FL_SUBSTRING, PR_MDB_PROVIDER, Bin(PR_MDB_PROVIDER, mid), true},
+        {FL_PREFIX, PR_MDB_PROVIDER, Bin(PR_MDB_PROVIDER, mid), false},
+        // A property the row lacks never matches.
+        {FL_SUBSTRING, PR_BODY, Str(PR_BODY, ""), false},
     };
-    for (const Case& c : cases) {
-        SPropValue v = Str(PR_TRANSPORT_MESSAGE_HEADERS, c.needle);
-        EXPECT_EQ(Matches(Content(c.fuzzy, PR_TRANSPORT_MESSAGE_HEADERS, &v)), c.expect)
-            << "fuzzy " << std::hex << c.fuzzy << " needle '" << c.needle << "'";
-    }
-}
-
-TEST_F(MapiRestriction, ContentComparesAcrossStringWidthsAndFoldsBeyondAscii) {
-    // An 8-bit (UTF-8) needle against a wide value, and the other way round.
-    SPropValue cafe = Str(PR_SUBJECT, "CAF\xC3\x89");
-    EXPECT_FALSE(Matches(Content(FL_PREFIX, PR_SUBJECT_W, &cafe)));
-    EXPECT_TRUE(Matches(Content(FL_PREFIX | FL_IGNORECASE, PR_SUBJECT_W, &cafe)));
-    // Non-spacing marks: only ignored when asked for (FL_LOOSE asks).
-    SPropValue plain = WStr(PR_SUBJECT_W, u"cafe offers");
-    EXPECT_FALSE(Matches(Content(FL_FULLSTRING | FL_IGNORECASE, PR_SUBJECT_W, &plain)));
-    EXPECT_TRUE(Matches(Content(FL_FULLSTRING | FL_LOOSE, PR_SUBJECT_W, &plain)));
-    SPropValue combining = WStr(PR_SUBJECT_W, u"Cafe\u0301 Offers");
-    EXPECT_TRUE(Matches(Content(FL_FULLSTRING | FL_IGNORENONSPACE, PR_SUBJECT_W, &combining)));
-    SPropValue inbox = WStr(PR_DISPLAY_NAME_W, u"inBOX");
-    EXPECT_TRUE(Matches(Content(FL_FULLSTRING | FL_IGNORECASE, PR_DISPLAY_NAME, &inbox)));
-    // Binary content: bytes, no folding.
-    std::vector<BYTE> mid{0xC0, 0x29};
-    SPropValue b = Bin(PR_MDB_PROVIDER, mid);
-    EXPECT_TRUE(Matches(Content(FL_SUBSTRING, PR_MDB_PROVIDER, &b)));
-    EXPECT_FALSE(Matches(Content(FL_PREFIX, PR_MDB_PROVIDER, &b)));
-    // A property the row lacks never matches.
-    SPropValue body = Str(PR_BODY, "");
-    EXPECT_FALSE(Matches(Content(FL_SUBSTRING, PR_BODY, &body)));
+    for (Case& c : cases)
+        EXPECT_EQ(Matches(Content(c.fuzzy, c.tag, &c.needle)), c.expect) << "case " << &c - cases;
 }
 
 TEST_F(MapiRestriction, RelationalOperatorsPerValueType) {
@@ -85,16 +75,14 @@ TEST_F(MapiRestriction, RelationalOperatorsPerValueType) {
         SPropValue value;
         std::array<bool, 6> expect;
     };
-    std::vector<BYTE> same = provider;
-    std::vector<BYTE> longer = provider;
+    std::vector<BYTE> same = provider, longer = provider, bigger{0x55};
     longer.push_back(0);
-    std::vector<BYTE> bigger{0x55};
     Probe probes[] = {
         {Long(PR_RULE_SEQUENCE, 11), {true, true, false, false, false, true}},
         {Long(PR_RULE_SEQUENCE, 10), {false, true, false, true, true, false}},
         {Long(PR_RULE_SEQUENCE, -3), {false, false, true, true, false, true}},
-        {I8(PR_RULE_ID, -4), {true, true, false, false, false, true}},
-        {I8(PR_RULE_ID, -6), {false, false, true, true, false, true}},
+        {{PR_RULE_ID, 0, {.li = -4}}, {true, true, false, false, false, true}},
+        {{PR_RULE_ID, 0, {.li = -6}}, {false, false, true, true, false, true}},
         // Times compare as unsigned 64-bit counts; the high half matters.
         {Time(PR_MESSAGE_DELIVERY_TIME, 0x01D0000000000001ull),
          {true, true, false, false, false, true}},
@@ -111,13 +99,10 @@ TEST_F(MapiRestriction, RelationalOperatorsPerValueType) {
         {Bin(PR_MDB_PROVIDER, longer), {true, true, false, false, false, true}},
         {Bin(PR_MDB_PROVIDER, bigger), {true, true, false, false, false, true}},
     };
-    for (Probe& p : probes) {
-        for (int i = 0; i < 6; ++i) {
-            SRestriction r = Property(ops[i], p.value.ulPropTag, &p.value);
-            EXPECT_EQ(Matches(r), p.expect[i])
+    for (Probe& p : probes)
+        for (int i = 0; i < 6; ++i)
+            EXPECT_EQ(Matches(Property(ops[i], p.value.ulPropTag, &p.value)), p.expect[i])
                 << "tag " << std::hex << p.value.ulPropTag << " relop " << ops[i];
-        }
-    }
 }
 
 TEST_F(MapiRestriction, TheValueMayCarryAnotherTagOfTheSameType) {
@@ -137,10 +122,8 @@ TEST_F(MapiRestriction, TheValueMayCarryAnotherTagOfTheSameType) {
 }
 
 TEST_F(MapiRestriction, NestedAndOrNotUseEachLevelsOwnCount) {
-    SPropValue seq10 = Long(PR_RULE_SEQUENCE, 10);
-    SPropValue seq99 = Long(PR_RULE_SEQUENCE, 99);
-    SPropValue inbox = Str(PR_DISPLAY_NAME, "Inbox");
-    SPropValue junk = Str(PR_DISPLAY_NAME, "Junk");
+    SPropValue seq10 = Long(PR_RULE_SEQUENCE, 10), seq99 = Long(PR_RULE_SEQUENCE, 99);
+    SPropValue inbox = Str(PR_DISPLAY_NAME, "Inbox"), junk = Str(PR_DISPLAY_NAME, "Junk");
     // AND of one OR whose only true member is its third: a loop that read
     // the AND's count (1) would stop after the OR's first member.
     std::vector<SRestriction> ors = {Property(RELOP_EQ, PR_RULE_SEQUENCE, &seq99),
@@ -148,20 +131,17 @@ TEST_F(MapiRestriction, NestedAndOrNotUseEachLevelsOwnCount) {
                                      Property(RELOP_EQ, PR_RULE_SEQUENCE, &seq10)};
     std::vector<SRestriction> one = {Or(ors)};
     EXPECT_TRUE(Matches(And(one)));
-    // OR of one AND whose third member is false: a loop that read the OR's
-    // count (1) would accept the AND after its first member.
+    // OR of one AND whose third member is false, the other way round.
     std::vector<SRestriction> ands = {Property(RELOP_EQ, PR_RULE_SEQUENCE, &seq10),
                                       Property(RELOP_EQ, PR_DISPLAY_NAME, &inbox),
                                       Property(RELOP_EQ, PR_DISPLAY_NAME, &junk)};
-    std::vector<SRestriction> one_or = {And(ands)};
-    EXPECT_FALSE(Matches(Or(one_or)));
+    std::vector<SRestriction> one_or = {And(ands)}, none;
     SRestriction negated = Or(one_or);
+    EXPECT_FALSE(Matches(negated));
     EXPECT_TRUE(Matches(Not(&negated)));
-    // Empty AND is true, empty OR is false.
-    std::vector<SRestriction> none;
     EXPECT_TRUE(Matches(And(none)));
     EXPECT_FALSE(Matches(Or(none)));
-    // NOT of a property the row lacks matches.
+    // A property the row lacks matches no comparison, so its NOT matches.
     SPropValue body = Str(PR_BODY, "x");
     SRestriction missing = Property(RELOP_NE, PR_BODY, &body);
     EXPECT_FALSE(Matches(missing));
@@ -172,71 +152,60 @@ TEST_F(MapiRestriction, ExistBitmaskSizeAndCompareProps) {
     EXPECT_TRUE(Matches(Exist(PR_RULE_SEQUENCE)));
     EXPECT_FALSE(Matches(Exist(PR_BODY)));
     // An error value stands for a missing property.
-    SPropValue err{};
-    err.ulPropTag = CHANGE_PROP_TYPE(PR_BODY, PT_ERROR);
-    err.Value.err = MAPI_E_NOT_FOUND;
-    row.push_back(err);
-    EXPECT_FALSE(Matches(Exist(PR_BODY)));
-
-    SRestriction bm{};
-    bm.rt = RES_BITMASK;
-    bm.res.resBitMask = {BMR_NEZ, PR_RULE_SEQUENCE, 0x2}; // 10 = 0b1010
-    EXPECT_TRUE(Matches(bm));
-    bm.res.resBitMask = {BMR_EQZ, PR_RULE_SEQUENCE, 0x5};
-    EXPECT_TRUE(Matches(bm));
-    bm.res.resBitMask = {BMR_EQZ, PR_RULE_SEQUENCE, 0x8};
-    EXPECT_FALSE(Matches(bm));
-
-    SRestriction size{};
-    size.rt = RES_SIZE;
-    size.res.resSize = {RELOP_EQ, PR_DISPLAY_NAME, 6}; // "Inbox" and its terminator
-    EXPECT_TRUE(Matches(size));
-    size.res.resSize = {RELOP_GT, PR_MDB_PROVIDER, 8};
-    EXPECT_FALSE(Matches(size));
-    size.res.resSize = {RELOP_EQ, PR_SUBJECT_W, 24};
-    EXPECT_TRUE(Matches(size));
-
+    row.push_back({CHANGE_PROP_TYPE(PR_BODY, PT_ERROR), 0, {.err = MAPI_E_NOT_FOUND}});
     row.push_back(Long(PR_RULE_LEVEL, 10));
-    SRestriction cmp{};
-    cmp.rt = RES_COMPAREPROPS;
-    cmp.res.resCompareProps = {RELOP_EQ, PR_RULE_SEQUENCE, PR_RULE_LEVEL};
-    EXPECT_TRUE(Matches(cmp));
-    cmp.res.resCompareProps = {RELOP_LT, PR_RULE_SEQUENCE, PR_RULE_LEVEL};
-    EXPECT_FALSE(Matches(cmp));
-    cmp.res.resCompareProps = {RELOP_EQ, PR_RULE_SEQUENCE, PR_RULE_STATE};
-    EXPECT_FALSE(Matches(cmp)); // one side missing
+    EXPECT_FALSE(Matches(Exist(PR_BODY)));
+    const struct {
+        SRestriction r;
+        bool expect;
+    } cases[] = {
+        // 10 = 0b1010
+        {{RES_BITMASK, {.resBitMask = {BMR_NEZ, PR_RULE_SEQUENCE, 0x2}}}, true},
+        {{RES_BITMASK, {.resBitMask = {BMR_EQZ, PR_RULE_SEQUENCE, 0x5}}}, true},
+        {{RES_BITMASK, {.resBitMask = {BMR_EQZ, PR_RULE_SEQUENCE, 0x8}}}, false},
+        // "Inbox" and its terminator; 8 bytes; 11 wide characters and theirs.
+        {{RES_SIZE, {.resSize = {RELOP_EQ, PR_DISPLAY_NAME, 6}}}, true},
+        {{RES_SIZE, {.resSize = {RELOP_GT, PR_MDB_PROVIDER, 8}}}, false},
+        {{RES_SIZE, {.resSize = {RELOP_EQ, PR_SUBJECT_W, 24}}}, true},
+        {{RES_COMPAREPROPS, {.resCompareProps = {RELOP_EQ, PR_RULE_SEQUENCE, PR_RULE_LEVEL}}},
+         true},
+        {{RES_COMPAREPROPS, {.resCompareProps = {RELOP_LT, PR_RULE_SEQUENCE, PR_RULE_LEVEL}}},
+         false},
+        // One side missing.
+        {{RES_COMPAREPROPS, {.resCompareProps = {RELOP_EQ, PR_RULE_SEQUENCE, PR_RULE_STATE}}},
+         false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Matches(c.r), c.expect) << "kind " << c.r.rt;
 }
 
 TEST_F(MapiRestriction, MalformedOrTooDeepRestrictionsAreReportedEvenWhereNotReached) {
     EXPECT_EQ(MAPIEvaluateRestriction(nullptr, 0, nullptr), MAPI_E_INVALID_PARAMETER);
     SPropValue v = Str(PR_DISPLAY_NAME, "Inbox");
-    SRestriction unknown_fuzzy = Content(0x3, PR_DISPLAY_NAME, &v);
-    EXPECT_EQ(Eval(unknown_fuzzy), MAPI_E_INVALID_PARAMETER);
-    SRestriction no_value = Content(FL_FULLSTRING, PR_DISPLAY_NAME, nullptr);
+    EXPECT_EQ(Eval(Content(0x3, PR_DISPLAY_NAME, &v)), MAPI_E_INVALID_PARAMETER); // fuzzy level
     // Behind a true first member of an OR the bad member is never evaluated,
     // yet the whole is refused.
-    std::vector<SRestriction> ors = {Exist(PR_DISPLAY_NAME), no_value};
+    std::vector<SRestriction> ors = {Exist(PR_DISPLAY_NAME),
+                                     Content(FL_FULLSTRING, PR_DISPLAY_NAME, nullptr)};
     EXPECT_EQ(Eval(Or(ors)), MAPI_E_INVALID_PARAMETER);
-    SRestriction bad_relop = Property(9, PR_DISPLAY_NAME, &v);
-    EXPECT_EQ(Eval(bad_relop), MAPI_E_INVALID_PARAMETER);
-    SRestriction regex = Property(RELOP_RE, PR_DISPLAY_NAME, &v);
-    EXPECT_EQ(Eval(regex), MAPI_E_TOO_COMPLEX);
-    SRestriction and_without_list{};
-    and_without_list.rt = RES_AND;
-    and_without_list.res.resAnd = {2, nullptr};
-    EXPECT_EQ(Eval(and_without_list), MAPI_E_INVALID_PARAMETER);
-    SRestriction kind{};
-    kind.rt = 0x77;
-    EXPECT_EQ(Eval(kind), MAPI_E_INVALID_PARAMETER);
+    EXPECT_EQ(Eval(Property(9, PR_DISPLAY_NAME, &v)), MAPI_E_INVALID_PARAMETER);
+    EXPECT_EQ(Eval(Property(RELOP_RE, PR_DISPLAY_NAME, &v)), MAPI_E_TOO_COMPLEX);
+    EXPECT_EQ(Eval({RES_AND, {.resAnd = {2, nullptr}}}), MAPI_E_INVALID_PARAMETER);
+    EXPECT_EQ(Eval({0x77, {}}), MAPI_E_INVALID_PARAMETER);
 
-    // 64 levels are evaluated; 65 are too complex.
-    std::vector<SRestriction> chain(65);
-    chain.back() = Exist(PR_DISPLAY_NAME);
-    for (std::size_t i = 0; i + 1 < chain.size(); ++i)
-        chain[i] = Not(&chain[i + 1]);
+    // 64 levels are evaluated and copied; 65 are too complex for either.
+    std::vector<SRestriction> chain = NotChain(65);
     EXPECT_EQ(Eval(chain[0]), MAPI_E_TOO_COMPLEX);
     EXPECT_EQ(Eval(chain[1]), S_FALSE); // 63 NOTs around a true EXIST
     EXPECT_EQ(Eval(chain[2]), S_OK);
+    void* parent = nullptr;
+    ASSERT_EQ(MAPIAllocateBuffer(1, &parent), S_OK);
+    LPSRestriction copy = nullptr;
+    EXPECT_EQ(ScCopyRestriction(&copy, &chain[0], parent), MAPI_E_TOO_COMPLEX);
+    EXPECT_EQ(copy, nullptr);
+    ASSERT_EQ(ScCopyRestriction(&copy, &chain[1], parent), S_OK);
+    EXPECT_EQ(MAPIEvaluateRestriction(copy, static_cast<ULONG>(row.size()), row.data()), S_FALSE);
+    MAPIFreeBuffer(parent);
 }
 
 } // namespace

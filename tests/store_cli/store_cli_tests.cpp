@@ -7,7 +7,6 @@
 #include <sqlite3.h>
 
 #include <fstream>
-#include <regex>
 
 #include "mailstore/mapitags.h"
 #include "mailstore/mapix.h"
@@ -49,6 +48,17 @@ Json Listing(const std::string& store, const std::vector<std::string>& args) {
     EXPECT_TRUE(ParseJson(out, &value, &error)) << error << "\n" << out;
     EXPECT_EQ(value.kind, Json::Array) << out;
     return value;
+}
+
+// True when text matches shape character by character, 'd' standing for any digit.
+// (std::regex trips GCC 12's maybe-uninitialized warning under the sanitizer builds.)
+bool HasShape(const std::string& text, const std::string& shape) {
+    if (text.size() != shape.size()) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        bool digit = text[i] >= '0' && text[i] <= '9';
+        if (shape[i] == 'd' ? !digit : text[i] != shape[i]) return false;
+    }
+    return true;
 }
 
 const Json* Find(const Json& list, const std::string& key, const std::string& value) {
@@ -214,8 +224,7 @@ TEST_F(StoreCli, MailGoesThroughTheRulesAndTheListingsShowIt) {
     const Json* greeting = Find(messages, "subject", "Grüße \x01");
     ASSERT_NE(greeting, nullptr);
     EXPECT_EQ((*greeting)["folder"].text, "Inbox");
-    EXPECT_TRUE(std::regex_match((*greeting)["delivery_time"].text,
-                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
+    EXPECT_TRUE(HasShape((*greeting)["delivery_time"].text, "dddd-dd-ddTdd:dd:dd.dddZ"))
         << (*greeting)["delivery_time"].text;
     EXPECT_EQ((*greeting)["body"].text, "Hi\n");
     // Ten days old, give or take the time the test takes.
