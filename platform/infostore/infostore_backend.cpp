@@ -32,24 +32,6 @@ using msgstore::TableSpec;
 // ModifyTable: replace every row of the table with the list's rows.
 constexpr ULONG ROWLIST_REPLACE = 0x00000001;
 
-Key RowKey(std::int64_t id) {
-    Key key;
-    for (int i = 0; i < 8; ++i)
-        key.push_back(static_cast<BYTE>(static_cast<std::uint64_t>(id) >> (8 * i)));
-    return key;
-}
-
-// The row id a key holds; 0 for a key this store never makes.
-std::int64_t RowOf(const Key& key) {
-    if (key.size() != 8)
-        return 0;
-    std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i)
-        value = (value << 8) | key[static_cast<std::size_t>(i)];
-    auto id = static_cast<std::int64_t>(value);
-    return id > 0 ? id : 0;
-}
-
 msgstore::MailboxInfo InfoOf(const MailboxRow& row) {
     msgstore::MailboxInfo info;
     info.key = std::to_string(row.id);

@@ -11,25 +11,6 @@
 namespace infostore {
 namespace {
 
-void PutU32(std::vector<BYTE>& out, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<BYTE>(value >> (8 * i)));
-}
-
-void PutU64(std::vector<BYTE>& out, std::uint64_t value) {
-    for (int i = 0; i < 8; ++i)
-        out.push_back(static_cast<BYTE>(value >> (8 * i)));
-}
-
-std::uint64_t GetLE(const BYTE* p, int bytes) {
-    std::uint64_t value = 0;
-    for (int i = bytes - 1; i >= 0; --i)
-        value = (value << 8) | p[i];
-    return value;
-}
-
-constexpr std::size_t kHeaderSize = 4 + 16 + 4;
-
 int HexDigit(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -196,72 +177,41 @@ bool IsHeaderField(std::string_view line) {
 } // namespace
 
 // ---- Entry identifiers ------------------------------------------------------------
+msgstore::Key RowKey(std::int64_t id) {
+    msgstore::Key key;
+    for (int i = 0; i < 8; ++i)
+        key.push_back(static_cast<BYTE>(static_cast<std::uint64_t>(id) >> (8 * i)));
+    return key;
+}
+
+std::int64_t RowOf(const msgstore::Key& key) {
+    if (key.size() != 8)
+        return 0;
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i)
+        value = (value << 8) | key[static_cast<std::size_t>(i)];
+    auto id = static_cast<std::int64_t>(value);
+    return id > 0 ? id : 0;
+}
+
 std::vector<BYTE> MakeObjectEntryId(const BYTE* guid, EntryKind kind, std::int64_t row_id) {
-    std::vector<BYTE> id(4, 0);
-    id.insert(id.end(), guid, guid + 16);
-    PutU32(id, static_cast<std::uint32_t>(kind));
-    PutU64(id, static_cast<std::uint64_t>(row_id));
-    return id;
-}
-
-std::vector<BYTE> MakeStoreEntryId(const BYTE* guid, std::uint32_t flags,
-                                   const std::string& store_dn, const std::string& mailbox_dn) {
-    std::vector<BYTE> id;
-    MakeStoreEntryId(guid, flags, store_dn, mailbox_dn, &id);
-    return id;
-}
-
-void MakeStoreEntryId(const BYTE* guid, std::uint32_t flags, std::string_view store_dn,
-                      std::string_view mailbox_dn, std::vector<BYTE>* out) {
-    std::vector<BYTE>& id = *out;
-    id.assign(4, 0);
-    id.insert(id.end(), guid, guid + 16);
-    PutU32(id, static_cast<std::uint32_t>(EntryKind::Store));
-    PutU32(id, flags);
-    for (std::string_view text : {store_dn, mailbox_dn}) {
-        std::size_t n = text.size() > 0xFFFF ? 0xFFFF : text.size();
-        id.push_back(static_cast<BYTE>(n & 0xFF));
-        id.push_back(static_cast<BYTE>(n >> 8));
-        id.insert(id.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n));
-    }
+    return msgstore::MakeObjectEntryId(guid, kind, RowKey(row_id));
 }
 
 HRESULT ParseEntryId(const BYTE* guid, const void* entry, std::size_t size, EntryIdParts* parts) {
-    const BYTE* p = static_cast<const BYTE*>(entry);
-    if (p == nullptr || size < kHeaderSize)
-        return MAPI_E_INVALID_ENTRYID;
-    if (std::memcmp(p + 4, guid, 16) != 0)
-        return MAPI_E_INVALID_ENTRYID;
-    std::uint32_t kind = static_cast<std::uint32_t>(GetLE(p + 20, 4));
-    const BYTE* q = p + kHeaderSize;
-    std::size_t left = size - kHeaderSize;
-    if (kind == static_cast<std::uint32_t>(EntryKind::Folder) ||
-        kind == static_cast<std::uint32_t>(EntryKind::Message)) {
-        if (left != 8)
-            return MAPI_E_INVALID_ENTRYID;
-        parts->kind = static_cast<EntryKind>(kind);
-        parts->row_id = static_cast<std::int64_t>(GetLE(q, 8));
+    msgstore::EntryIdParts read;
+    HRESULT hr = msgstore::ParseEntryId(guid, entry, size, &read);
+    if (FAILED(hr))
+        return hr;
+    parts->kind = read.kind;
+    if (read.kind != EntryKind::Store) {
+        parts->row_id = RowOf(read.key);
         return parts->row_id > 0 ? S_OK : MAPI_E_INVALID_ENTRYID;
     }
-    if (kind != static_cast<std::uint32_t>(EntryKind::Store) || left < 8)
-        return MAPI_E_INVALID_ENTRYID;
-    parts->kind = EntryKind::Store;
-    parts->store_flags = static_cast<std::uint32_t>(GetLE(q, 4));
-    q += 4;
-    left -= 4;
-    for (std::string* text : {&parts->store_dn, &parts->mailbox_dn}) {
-        if (left < 2)
-            return MAPI_E_INVALID_ENTRYID;
-        std::size_t n = static_cast<std::size_t>(GetLE(q, 2));
-        q += 2;
-        left -= 2;
-        if (n > left)
-            return MAPI_E_INVALID_ENTRYID;
-        text->assign(reinterpret_cast<const char*>(q), n);
-        q += n;
-        left -= n;
-    }
-    return left == 0 ? S_OK : MAPI_E_INVALID_ENTRYID;
+    parts->store_flags = read.store_flags;
+    parts->store_dn = std::move(read.store_dn);
+    parts->mailbox_dn = std::move(read.mailbox_dn);
+    return S_OK;
 }
 
 // ---- Text -----------------------------------------------------------------------------

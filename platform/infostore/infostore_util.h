@@ -8,18 +8,23 @@
 #include <vector>
 
 #include "mailstore/mapidefs.h"
+#include "platform/msgstore/msgstore_util.h"
 
 namespace infostore {
 
 // ---- Entry identifiers ------------------------------------------------------------
-// Layout: 4 flag bytes (zero), the store file's 16-byte identity, a 32-bit
-// kind (little-endian), then the kind's own part:
-//   store:   32-bit OPENSTORE_* flags, then the private store DN and the
-//            mailbox DN, each as a 16-bit length and UTF-8 bytes;
-//   folder, message: the 64-bit row id.
-// Row ids are never reused, so an identifier stays with its object across
-// processes and never names another object after a deletion.
-enum class EntryKind : std::uint32_t { Store = 1, Folder = 2, Message = 3 };
+// This store's identifiers are the message store's (msgstore_util.h) with the
+// store file's 16-byte identity, and with the 64-bit row id, little-endian, as
+// the key of a folder or message. Row ids are never reused, so an identifier
+// stays with its object across processes and never names another object
+// after a deletion.
+using msgstore::EntryKind;
+using msgstore::MakeStoreEntryId;
+
+// The key of row `id`, and the row id a key holds (0 for a key this store
+// never makes).
+msgstore::Key RowKey(std::int64_t id);
+std::int64_t RowOf(const msgstore::Key& key);
 
 struct EntryIdParts {
     EntryKind kind = EntryKind::Folder;
@@ -30,14 +35,8 @@ struct EntryIdParts {
 };
 
 std::vector<BYTE> MakeObjectEntryId(const BYTE* guid, EntryKind kind, std::int64_t row_id);
-std::vector<BYTE> MakeStoreEntryId(const BYTE* guid, std::uint32_t flags,
-                                   const std::string& store_dn, const std::string& mailbox_dn);
-// The same identifier written into `id`, whose room is reused (may throw
-// std::bad_alloc).
-void MakeStoreEntryId(const BYTE* guid, std::uint32_t flags, std::string_view store_dn,
-                      std::string_view mailbox_dn, std::vector<BYTE>* id);
-// MAPI_E_INVALID_ENTRYID for an identifier that is malformed or belongs to
-// another store file.
+// MAPI_E_INVALID_ENTRYID for an identifier that is malformed, belongs to
+// another store file or holds a key that is no row id.
 HRESULT ParseEntryId(const BYTE* guid, const void* entry, std::size_t size, EntryIdParts* parts);
 
 // ---- Text -----------------------------------------------------------------------------
