@@ -322,6 +322,21 @@ class SystemdUnit(unittest.TestCase):
                       self.checked], check=False)
         self.assertEqual(result.returncode, 0, result.stdout[-600:] + result.stderr)
 
+    def test_the_dovecot_drop_in_opens_the_network_and_stays_safe(self):
+        # The drop-in the README gives for a Dovecot server: on top of the unit
+        # it must still verify cleanly and stay in systemd's SAFE band (< 2.0).
+        root = os.path.join(self.tmp, "with-drop-in")
+        units = os.path.join(root, "etc/systemd/system")
+        os.makedirs(os.path.join(units, "sortwell.service.d"), exist_ok=True)
+        shutil.copy(self.checked, units)
+        shutil.copy(os.path.join(PACKAGING, "dovecot.conf"),
+                    os.path.join(units, "sortwell.service.d"))
+        result = run(["systemd-analyze", "security", "--offline=yes", "--threshold=20",
+                      "--root=" + root, "sortwell.service"], check=False)
+        self.assertEqual(result.returncode, 0, result.stdout[-600:] + result.stderr)
+        self.assertIn("RestrictAddressFamilies=AF_UNIX AF_INET\nIPAddressAllow=127.0.0.1",
+                      read(os.path.join(PACKAGING, "dovecot.conf")))
+
     def test_an_ended_remove_pass_stays_ended(self):
         # The agent ends with status 0 after a remove pass; a policy that
         # restarted it then would put the rules straight back.
