@@ -304,8 +304,10 @@ TEST_F(EventLog, EventsCarryTheirFieldsAndFourBytesOfDataAnInsertion) {
     EXPECT_EQ(std::tie(events[3].strings, events[3].data),
               std::tuple(std::vector<std::string>{}, "0500000000000000"));
 
-    // A source of another name is opened and closed; the next event opens
-    // the default one again; a closed source's handle is refused.
+    // With the default source closed, a source of another name is opened
+    // and closed; the next event opens the default one again; a closed
+    // source's handle is refused.
+    Close();
     const std::intptr_t opened = event_log_toggle_source(u"ovo");
     EXPECT_GT(opened, 1);
     EXPECT_NE(event_log_report(EVENTLOG_SUCCESS, 1, 0x40000200u, u"first"), 0);
