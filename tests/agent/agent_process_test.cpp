@@ -37,9 +37,13 @@ TEST_F(AgentProcess, CommandLineTextsExitStatusAndTheMissingAlias) {
     const std::string banner = "Removing all rules from mailboxes. This may take a few moments...";
     for (const char* program : {SW_AGENT_TESTPROG, swtest::OvoProgram()}) {
         SCOPED_TRACE(program);
-        // Which arguments choose which mode is the cycle tests' business.
+        // The first argument alone chooses the mode, in any case; the
+        // stories show what each mode does.
+        const std::string usage = "Unrecognized argument.\n\n\nUsage: ovo.exe [remove] [once]\n";
         const std::pair<std::vector<std::string>, std::string> cases[] = {
-            {{"foo"}, "Unrecognized argument.\n\n\nUsage: ovo.exe [remove] [once]\n"},
+            {{"foo", "remove"}, usage},
+            {{"removes"}, usage},
+            {{""}, usage},
             {{"REMOVE"}, banner},
             {{"remove", "once"}, ""}, // more than one argument: no banner
             {{}, ""},

@@ -259,32 +259,6 @@ TEST_F(AgentCycle, OverrunIsReportedAndTheIntervalIsCountedFromThePassWait) {
     }
 }
 
-TEST_F(AgentCycle, ModesFromTheFirstArgument) {
-    // Arguments, once, remove; the first argument alone counts, in any case.
-    const std::tuple<std::vector<std::u16string>, std::uint8_t, std::uint8_t> cases[] = {
-        {{}, 0, 0},
-        {{u"ONCE"}, 1, 0},
-        {{u"Remove"}, 1, 1},
-        {{u"remove", u"anything"}, 1, 1},
-        {{u"once", u"remove"}, 1, 0},
-    };
-    for (const auto& [args, once, remove] : cases) {
-        ::testing::internal::CaptureStdout();
-        ASSERT_EQ(Initialize(args), 0);
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-        EXPECT_EQ(std::tuple(controller->once_flag, controller->remove_flag),
-                  std::tuple(once, remove));
-    }
-    for (const std::vector<std::u16string>& bad :
-         {std::vector<std::u16string>{u"foo", u"remove"}, {u""}, {u"removes"}}) {
-        ::testing::internal::CaptureStdout();
-        EXPECT_EQ(Initialize(bad), 1);
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-                  "Unrecognized argument.\n\n\nUsage: ovo.exe [remove] [once]\n");
-        EXPECT_TRUE(engine_double_script().calls.empty()) << "nothing else is set up";
-    }
-}
-
 // ---------------------------------------------------------------- settings
 
 TEST_F(AgentCycle, NumbersAreBroughtIntoRangeAndTheWindowChecked) {

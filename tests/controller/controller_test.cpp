@@ -147,28 +147,6 @@ protected:
     swtest::NotifySocket notify;
 };
 
-TEST_F(ControllerService, ControlsAreDeliveredAndAnsweredWithTheLastState) {
-    recording_controller controller;
-    controller.body = [](recording_controller& self) {
-        // An interrogation repeats the last state and delivers nothing.
-        base_controller::service_ctrl_handler(SERVICE_CONTROL_INTERROGATE);
-        EXPECT_EQ(self.pending_request(), CONTROLLER_REQUEST_NONE);
-        self.begin_running();
-        base_controller::service_ctrl_handler(SERVICE_CONTROL_PARAMCHANGE);
-        base_controller::service_ctrl_handler(SERVICE_CONTROL_USER_SIGNAL);
-        base_controller::service_ctrl_handler(SERVICE_CONTROL_SHUTDOWN);
-        EXPECT_EQ(self.last_state(), SERVICE_STOP_PENDING);
-    };
-    EXPECT_EQ(controller.start(u"XALSWL", u"Display", 1, kArgv), 0);
-    EXPECT_TRUE(controller.service_mode());
-    EXPECT_EQ(controller.Calls(), (std::vector<std::string>{"run", "reload", "user", "shutdown"}));
-    const std::string running = "READY=1\nSTATUS=Running";
-    EXPECT_EQ(notify.Take(),
-              (std::vector<std::string>{"STATUS=Starting", running, running, running, running,
-                                        "STOPPING=1\nSTATUS=Stopping", "STATUS=Stopped"}));
-    EXPECT_EQ(controller.last_state(), SERVICE_STOP_PENDING) << "stopped is not kept";
-}
-
 TEST_F(ControllerService, FailedReportsBecomeStatusErrorEvents) {
     // Nothing listens at this address: every report fails.
     ::setenv("NOTIFY_SOCKET", "@swtest-nobody-listens-here", 1);

@@ -82,8 +82,8 @@ TEST(BadInput, AddressesTooLongForAWorkItemAreNamedAndServeNoOtherMailbox) {
     for (const char* alias : {"over", "far", "twin"})
         EXPECT_TRUE(s.store().AgentRules(alias).empty()) << alias;
     // The mailbox whose address is exactly 255 characters long is served, once.
-    ExpectOneAgentRow(s.store(), "fits", "Spam");
-    ExpectOneAgentRow(s.store(), "plain", "Spam");
+    ExpectOneAgentRule(s.world(), "fits", "Spam");
+    ExpectOneAgentRule(s.world(), "plain", "Spam");
 }
 
 TEST(BadInput, ALogFileOnAFullDiskMovesTheMessagesToStandardError) {
@@ -102,8 +102,8 @@ TEST(BadInput, ALogFileOnAFullDiskMovesTheMessagesToStandardError) {
     EXPECT_EQ(run.err.find("*** could not write to log file, switching to stderr\n"), 0u)
         << run.err;
     EXPECT_NE(run.err.find(kNothingLeft), std::string::npos) << run.err;
-    ExpectOneAgentRow(s.store(), "healthy", "Spam");
-    ExpectOneAgentRow(s.store(), "sortwell", "Spam");
+    ExpectOneAgentRule(s.world(), "healthy", "Spam");
+    ExpectOneAgentRule(s.world(), "sortwell", "Spam");
 }
 
 TEST(BadInput, AStoreLockedByAnotherProcessForAMomentIsWaitedFor) {
@@ -127,7 +127,7 @@ TEST(BadInput, AStoreLockedByAnotherProcessForAMomentIsWaitedFor) {
     EXPECT_EQ(agent->result().exit_code, 0) << agent->result().err;
     EXPECT_EQ(agent->result().err, kNothingLeft);
     EXPECT_EQ(Problems(s), "");
-    ExpectOneAgentRow(s.store(), "user", "Spam");
+    ExpectOneAgentRule(s.world(), "user", "Spam");
 }
 
 // A damaged store, and an organisation whose server name does not fit the
@@ -196,8 +196,8 @@ TEST(BadInput, ARemoveRequestFromAnotherUserIsPassedOverAndSaidSo) {
                        "as user 65534, neither root nor this program's user (0)\n" +
                            std::string(kNothingLeft));
     // A normal pass: the rule stays and the bare mailbox gets one.
-    EXPECT_EQ(ExpectOneAgentRow(s.store(), "kept", "Spam").id, rule);
-    ExpectOneAgentRow(s.store(), "bare", "Spam");
+    EXPECT_EQ(ExpectOneAgentRule(s.world(), "kept", "Spam").key, std::to_string(rule));
+    ExpectOneAgentRule(s.world(), "bare", "Spam");
     EXPECT_EQ(Problems(s), "");
 }
 

@@ -1,10 +1,8 @@
-// The logging core and the log file: the catalogue and the levels, the
-// lines written to the event log and to the file, the settings read from
-// the environment, rotation by local-time periods and the removal of old
-// rotated files.
+// The logging core and the log file: the levels, the lines written to the
+// event log and to the file, the settings read from the environment,
+// rotation by local-time periods and the removal of old rotated files.
 #include "controller/win32logging.h"
 #include "log/xal_log.h"
-#include "log/xal_log_catalogue.h"
 #include "log/xal_log_internal.h"
 #include "log/xal_log_limits.h"
 #include "platform/win32/win32_base.h"
@@ -136,15 +134,6 @@ protected:
 };
 
 // ---------------------------------------------------------------- messages
-
-TEST(LogCatalogue, EveryLoggedIdHasATextAndNothingElse) {
-    std::set<int> logged = {1003,  2066,  2067,  10009, 10010, 10013,
-                            19001, 19002, 19003, 19004, 19011, 19012};
-    for (int id = 28001; id <= 28023; ++id)
-        logged.insert(id);
-    for (int id = -5; id < XAL_LOG_CATALOGUE_SIZE + 5; ++id)
-        EXPECT_EQ(xal_log_catalogue_text(id) != nullptr, logged.count(id) == 1) << id;
-}
 
 TEST(LogLevels, NamesEventTypesAndEventIdsFollowTheLevel) {
     const std::tuple<int, const char16_t*, std::uint16_t, std::uint32_t> rows[] = {

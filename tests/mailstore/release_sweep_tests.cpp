@@ -90,8 +90,10 @@ TEST_F(ReleaseSweep, ValidateOpenRuleFolderDeleteAndAddRule) {
         },
         [&] {
             NoRules();
-            AddRule("_Corvane Spam Folder Rule_", 1, "Spam");
-            AddRule("_CORVANE SPAM FOLDER RULE_", 1, "Spam");
+            for (const char16_t* name : {kRuleName, u"_CORVANE SPAM FOLDER RULE_"})
+                ASSERT_EQ(
+                    mapi_AddMessageMoveRule(box_.rules, box_.store, name, 0, marker.c_str(), spam_),
+                    S_OK);
         });
 }
 

@@ -1,19 +1,15 @@
 // The portable runtime where the agent's runs cannot show a fault: UTF-8
 // and UTF-16 conversion of ill-formed text and into short buffers, case
-// folding, directory listing flags, locks and threads, sleeping, and the
-// small tables and error numbers.
+// folding, locks and threads, sleeping, and the small tables and error
+// numbers. The directory and file calls are the log rotation's, tested there.
 #include "runtime/vtx_progname.h"
 #include "runtime/vtx_str.h"
-#include "runtime/vtxos_file.h"
-#include "runtime/vtxpr_dir.h"
 #include "runtime/vtxpr_errno.h"
-#include "runtime/vtxpr_fileio.h"
 #include "runtime/vtxpr_mem.h"
 #include "runtime/vtxpr_signal.h"
 #include "runtime/vtxpr_sync.h"
 #include "runtime/vtxpr_threads.h"
 #include "runtime/vtxpr_time.h"
-#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -21,14 +17,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <filesystem>
 #include <limits>
-#include <set>
 #include <thread>
 
 namespace {
 
-namespace fs = std::filesystem;
 const std::u16string R(1, u'\xFFFD'); // the replacement character
 
 TEST(RuntimeUtf, WellFormedTextRoundTripsAndIllFormedBecomesReplacements) {
@@ -125,55 +118,6 @@ TEST(RuntimeWideStrings, CaseInsensitiveOrderFoldsToLowerCase) {
         ASSERT_EQ(VTX_WToLower(once), once) << std::hex << unit;
         ASSERT_EQ(once >= 0xD800 && once <= 0xDFFF, unit >= 0xD800 && unit <= 0xDFFF);
     }
-}
-
-TEST(RuntimeFiles, ListingFlagsRenamesAndTheCurrentDirectory) {
-    swtest::TempDir scratch;
-    for (const char* name : {"agent.log", ".profile", "J\xC3\xB6rg.log"})
-        swtest::WriteFile(scratch / name, "x");
-    auto list = [](const std::string& path, int flags) {
-        std::set<std::u16string> names;
-        VTXPR_DIR* dir = VTXPR_OpenDir(VTX_FromUtf8(path).c_str());
-        VTXPR_DIRENT* entry = nullptr;
-        while (dir != nullptr && VTXPR_ReadDir(dir, &entry, flags) == 0 && entry != nullptr)
-            EXPECT_TRUE(names.insert(VTXPR_EntryName(entry)).second) << "a name came twice";
-        EXPECT_EQ(entry, nullptr) << "the listing ended on an error";
-        EXPECT_EQ(VTXPR_CloseDir(dir), 0);
-        return names;
-    };
-    using Names = std::set<std::u16string>;
-    EXPECT_EQ(list(scratch.path(), 0),
-              (Names{u".", u"..", u"agent.log", u".profile", u"J\u00F6rg.log"}));
-    EXPECT_EQ(list(scratch.path(), VTXPR_DIR_SKIP_DOT | VTXPR_DIR_SKIP_DOTDOT),
-              (Names{u"agent.log", u".profile", u"J\u00F6rg.log"}));
-    EXPECT_EQ(list(scratch.path(), VTXPR_DIR_SKIP_DOTDOT).count(u"."), 1u);
-    EXPECT_EQ(list(scratch.path(), VTXPR_DIR_SKIP_HIDDEN), (Names{u"agent.log", u"J\u00F6rg.log"}));
-    EXPECT_EQ(VTXPR_OpenDir(VTX_FromUtf8(scratch / "agent.log").c_str()), nullptr);
-    // A directory removed after it was opened is an error at the first read.
-    fs::create_directory(scratch / "going");
-    VTXPR_DIR* dir = VTXPR_OpenDir(VTX_FromUtf8(scratch / "going/").c_str());
-    ASSERT_NE(dir, nullptr);
-    fs::remove(scratch / "going");
-    VTXPR_DIRENT* entry = reinterpret_cast<VTXPR_DIRENT*>(0x1);
-    EXPECT_EQ(VTXPR_ReadDir(dir, &entry, VTXPR_DIR_SKIP_DOT | VTXPR_DIR_SKIP_DOTDOT), -1);
-    EXPECT_EQ(entry, nullptr);
-    EXPECT_EQ(VTXPR_CloseDir(dir), 0);
-
-    // A rename never replaces a file; a dangling link is no file.
-    const std::u16string from = VTX_FromUtf8(scratch / "agent.log");
-    const std::u16string to = VTX_FromUtf8(scratch / "J\xC3\xB6rg.log");
-    EXPECT_EQ(VTXPR_Rename(from.c_str(), to.c_str()), EEXIST);
-    EXPECT_EQ(VTXPR_CheckFile(from.c_str(), VTXPR_FILE_EXISTS | VTXPR_FILE_REGULAR), 0);
-    EXPECT_EQ(VTXPR_CheckFile(from.c_str(), VTXPR_FILE_DIRECTORY), -1);
-    EXPECT_EQ(VTXPR_CheckFile(u"", 0), -1);
-    fs::create_symlink(scratch / "gone", scratch / "dangling");
-    EXPECT_EQ(VTXPR_CheckFile(VTX_FromUtf8(scratch / "dangling").c_str(), VTXPR_FILE_EXISTS), -1);
-
-    const std::u16string current = VTX_FromUtf8(fs::current_path().string());
-    char16_t buffer[4096];
-    ASSERT_EQ(VTXPR_GetCurrentDirectory(buffer, current.size() + 1), 0);
-    EXPECT_EQ(std::u16string(buffer), current);
-    EXPECT_EQ(VTXPR_GetCurrentDirectory(buffer, current.size()), -1);
 }
 
 struct Gate {

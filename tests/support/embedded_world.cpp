@@ -1,11 +1,11 @@
 #include "tests/support/embedded_world.h"
 
-#include "tests/support/json.h"
 #include "tests/support/sandbox.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 namespace swtest {
 namespace {
@@ -14,26 +14,30 @@ namespace {
 // mailbox made to fail can be traced to it.
 constexpr std::uint32_t kBroken = 0x80040115; // MAPI_E_NETWORK_ERROR
 
+using Json = nlohmann::json;
+
 Json Listing(const EmbeddedStore& store, std::vector<std::string> args) {
     args.push_back("--json");
     const ProcessResult result = store.Command(args);
-    Json value;
-    std::string error;
-    EXPECT_TRUE(ParseJson(result.out, &value, &error)) << error << "\n" << result.out;
-    EXPECT_EQ(value.kind, Json::Array) << result.out;
-    return value;
+    Json value = Json::parse(result.out, nullptr, false);
+    EXPECT_TRUE(value.is_array()) << result.out;
+    return value.is_array() ? value : Json::array();
 }
 
-std::optional<std::int64_t> OptionalNumber(const Json& value) {
-    if (value.kind != Json::Number)
-        return std::nullopt;
-    return value.number;
+// A member of a listed row: empty (or zero) when it is missing or of
+// another type, none for the optional forms.
+std::optional<std::int64_t> OptionalNumber(const Json& row, const char* key) {
+    const auto it = row.find(key);
+    return it != row.end() && it->is_number_integer() ? std::optional(it->get<std::int64_t>())
+                                                      : std::nullopt;
 }
-
-std::optional<std::string> OptionalText(const Json& value) {
-    if (value.kind != Json::String)
-        return std::nullopt;
-    return value.text;
+std::optional<std::string> OptionalText(const Json& row, const char* key) {
+    const auto it = row.find(key);
+    return it != row.end() && it->is_string() ? std::optional(it->get<std::string>())
+                                              : std::nullopt;
+}
+std::string Text(const Json& row, const char* key) {
+    return OptionalText(row, key).value_or("");
 }
 
 } // namespace
@@ -59,17 +63,17 @@ void EmbeddedStore::AddMailboxes(const std::vector<std::string>& aliases) {
 }
 
 std::string EmbeddedStore::Address(const std::string& alias) const {
-    for (const Json& mailbox : Listing(*this, {"mailboxes"}).items)
-        if (mailbox["alias"].text == alias)
-            return mailbox["dn"].text;
+    for (const Json& mailbox : Listing(*this, {"mailboxes"}))
+        if (Text(mailbox, "alias") == alias)
+            return Text(mailbox, "dn");
     ADD_FAILURE() << "no mailbox " << alias;
     return "";
 }
 
 std::vector<std::string> EmbeddedStore::Aliases() const {
     std::vector<std::string> aliases;
-    for (const Json& mailbox : Listing(*this, {"mailboxes"}).items)
-        aliases.push_back(mailbox["alias"].text);
+    for (const Json& mailbox : Listing(*this, {"mailboxes"}))
+        aliases.push_back(Text(mailbox, "alias"));
     return aliases;
 }
 
@@ -83,43 +87,29 @@ void EmbeddedStore::DeleteFolder(const std::string& alias, const std::string& pa
 
 std::vector<Folder> EmbeddedStore::Folders(const std::string& alias) const {
     std::vector<Folder> folders;
-    for (const Json& row : Listing(*this, {"folders", alias}).items)
-        folders.push_back({row["path"].text, row["entry_id"].text, row["messages"].number});
+    for (const Json& row : Listing(*this, {"folders", alias}))
+        folders.push_back({Text(row, "path"), Text(row, "entry_id"),
+                           OptionalNumber(row, "messages").value_or(0)});
     return folders;
-}
-
-std::vector<StoreRule> EmbeddedStore::StoreRules(const std::string& alias) const {
-    std::vector<StoreRule> rules;
-    for (const Json& row : Listing(*this, {"rules", alias}).items) {
-        StoreRule rule;
-        rule.id = row["id"].number;
-        rule.sequence = OptionalNumber(row["sequence"]);
-        rule.state = OptionalNumber(row["state"]);
-        rule.level = OptionalNumber(row["level"]);
-        rule.provider = OptionalText(row["provider"]);
-        rule.name = OptionalText(row["name"]);
-        rule.target = OptionalText(row["target"]);
-        rule.condition = row["condition"].text;
-        rules.push_back(rule);
-    }
-    return rules;
 }
 
 // Another program's rules carry a provider of their own; the key is the row
 // id, which a rewritten rule does not keep.
 std::vector<RuleView> EmbeddedStore::Rules(const std::string& alias) const {
     std::vector<RuleView> views;
-    for (const StoreRule& rule : StoreRules(alias)) {
+    for (const Json& row : Listing(*this, {"rules", alias})) {
         RuleView view;
-        view.key = std::to_string(rule.id);
-        view.name = rule.name;
-        view.enabled = rule.state == std::optional<std::int64_t>(1);
-        view.target = rule.target;
-        view.foreign = rule.provider != std::optional<std::string>("MSExchange.Rules");
-        view.as_agent_makes = !view.foreign && view.enabled && rule.name == kRuleName &&
-                              rule.sequence == std::optional<std::int64_t>(1001) &&
-                              rule.level == std::optional<std::int64_t>(0) &&
-                              rule.condition == kAgentCondition;
+        view.key = std::to_string(OptionalNumber(row, "id").value_or(0));
+        view.name = OptionalText(row, "name");
+        view.enabled = OptionalNumber(row, "state") == std::optional<std::int64_t>(1);
+        view.target = OptionalText(row, "target");
+        view.foreign =
+            OptionalText(row, "provider") != std::optional<std::string>("MSExchange.Rules");
+        view.as_agent_makes =
+            !view.foreign && view.enabled && view.name == kRuleName &&
+            OptionalNumber(row, "sequence") == std::optional<std::int64_t>(1001) &&
+            OptionalNumber(row, "level") == std::optional<std::int64_t>(0) &&
+            Text(row, "condition") == kAgentCondition;
         views.push_back(view);
     }
     return views;
@@ -170,8 +160,8 @@ std::vector<Message> EmbeddedStore::Messages(const std::string& alias,
     if (!folder.empty())
         args.push_back(folder);
     std::vector<Message> messages;
-    for (const Json& row : Listing(*this, args).items)
-        messages.push_back({row["folder"].text, row["subject"].text, row["body"].text});
+    for (const Json& row : Listing(*this, args))
+        messages.push_back({Text(row, "folder"), Text(row, "subject"), Text(row, "body")});
     return messages;
 }
 
@@ -203,35 +193,10 @@ void EmbeddedStore::AddFault(const std::string& operation, const std::string& ma
 
 std::vector<Fault> EmbeddedStore::Faults() const {
     std::vector<Fault> faults;
-    for (const Json& row : Listing(*this, {"fault", "list"}).items)
+    for (const Json& row : Listing(*this, {"fault", "list"}))
         faults.push_back(
-            {row["operation"].text, row["mailbox"].text, OptionalNumber(row["remaining"])});
+            {Text(row, "operation"), Text(row, "mailbox"), OptionalNumber(row, "remaining")});
     return faults;
-}
-
-std::vector<StoreRule> AgentRows(const EmbeddedStore& store, const std::string& alias) {
-    std::vector<StoreRule> ours;
-    for (const StoreRule& rule : store.StoreRules(alias))
-        if (rule.name && SameTextIgnoringCase(*rule.name, kRuleName))
-            ours.push_back(rule);
-    return ours;
-}
-
-StoreRule ExpectOneAgentRow(const EmbeddedStore& store, const std::string& alias,
-                            const std::string& target) {
-    const std::vector<StoreRule> ours = AgentRows(store, alias);
-    EXPECT_EQ(ours.size(), 1u) << alias << ":\n" << Describe(store, {alias});
-    if (ours.empty())
-        return {};
-    const StoreRule& rule = ours.front();
-    EXPECT_EQ(rule.name, std::optional<std::string>(kRuleName)) << alias;
-    EXPECT_EQ(rule.provider, std::optional<std::string>("MSExchange.Rules")) << alias;
-    EXPECT_EQ(rule.state, std::optional<std::int64_t>(1)) << alias;
-    EXPECT_EQ(rule.sequence, std::optional<std::int64_t>(1001)) << alias;
-    EXPECT_EQ(rule.level, std::optional<std::int64_t>(0)) << alias;
-    EXPECT_EQ(rule.condition, kAgentCondition) << alias;
-    EXPECT_EQ(rule.target, std::optional<std::string>(target)) << alias;
-    return rule;
 }
 
 } // namespace swtest

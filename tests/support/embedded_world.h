@@ -12,14 +12,6 @@
 
 namespace swtest {
 
-// A rule row as sortwell-store lists it.
-struct StoreRule {
-    std::int64_t id = 0;
-    std::optional<std::int64_t> sequence, state, level;
-    std::optional<std::string> provider, name, target;
-    std::string condition; // empty when the rule has none
-};
-
 struct Fault {
     std::string operation;
     std::string mailbox;
@@ -57,7 +49,6 @@ public:
                           const std::string& input = "") const;
     // Every mailbox's alias, in the order the store lists them.
     std::vector<std::string> Aliases() const;
-    std::vector<StoreRule> StoreRules(const std::string& alias) const;
     // Adds a rule through `rule add` with `options` and returns its id.
     std::int64_t AddRuleRow(const std::string& alias,
                             const std::vector<std::string>& options) const;
@@ -71,14 +62,5 @@ private:
     std::string path_;
     bool made_ = false;
 };
-
-// The rule rows of the agent's name (any case), in table order.
-std::vector<StoreRule> AgentRows(const EmbeddedStore& store, const std::string& alias);
-
-// Expects exactly one rule row of the agent's name as the agent adds it
-// (enabled, sequence 1001, level 0, its provider and condition) moving to
-// `target`; returns it.
-StoreRule ExpectOneAgentRow(const EmbeddedStore& store, const std::string& alias,
-                            const std::string& target);
 
 } // namespace swtest

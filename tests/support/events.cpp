@@ -1,37 +1,35 @@
 #include "tests/support/events.h"
 
-#include "tests/support/json.h"
+#include <nlohmann/json.hpp>
 
 #include <fstream>
 
 namespace swtest {
 
 bool ParseEventLine(const std::string& line, EventRecord* event) {
-    Json object;
-    std::string error;
-    if (!ParseJson(line, &object, &error) || object.kind != Json::Object || object.size() != 8)
+    const nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
+    if (!object.is_object() || object.size() != 8 || !object.contains("strings") ||
+        !object["strings"].is_array())
         return false;
     for (const char* key : {"time", "source", "data", "message"})
-        if (object[key].kind != Json::String)
+        if (!object.contains(key) || !object[key].is_string())
             return false;
     for (const char* key : {"type", "category", "event_id"})
-        if (object[key].kind != Json::Number || object[key].number < 0)
+        if (!object.contains(key) || !object[key].is_number_unsigned())
             return false;
-    if (object["strings"].kind != Json::Array)
-        return false;
     *event = EventRecord();
-    for (const Json& item : object["strings"].items) {
-        if (item.kind != Json::String)
+    for (const nlohmann::json& item : object["strings"]) {
+        if (!item.is_string())
             return false;
-        event->strings.push_back(item.text);
+        event->strings.push_back(item.get<std::string>());
     }
-    event->time = object["time"].text;
-    event->source = object["source"].text;
-    event->type = static_cast<int>(object["type"].number);
-    event->category = static_cast<int>(object["category"].number);
-    event->event_id = static_cast<std::uint32_t>(object["event_id"].number);
-    event->data = object["data"].text;
-    event->message = object["message"].text;
+    event->time = object["time"];
+    event->source = object["source"];
+    event->type = object["type"];
+    event->category = object["category"];
+    event->event_id = object["event_id"];
+    event->data = object["data"];
+    event->message = object["message"];
     return true;
 }
 

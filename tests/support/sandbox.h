@@ -4,7 +4,6 @@
 #pragma once
 #include "tests/support/files.h"
 #include "tests/support/hive.h"
-#include "tests/support/json.h"
 #include "tests/support/log_entries.h"
 #include "tests/support/notify.h"
 #include "tests/support/process.h"

@@ -120,44 +120,6 @@ std::vector<BYTE> StoreTest::FolderId(const std::string& path) {
     return info.entry_id;
 }
 
-std::int64_t StoreTest::AddRule(const std::string& name, std::int32_t state,
-                                const std::string& target, bool with_level,
-                                const std::string& provider, const std::string& marker) {
-    std::vector<BYTE> store_id, folder_id;
-    EXPECT_EQ(admin_->StoreEntryId(alice_.alias, &store_id), S_OK);
-    std::string marker_text = marker;
-    SPropValue marker_value{};
-    marker_value.ulPropTag = PR_TRANSPORT_MESSAGE_HEADERS;
-    marker_value.Value.lpszA = marker_text.data();
-    SRestriction condition{};
-    condition.rt = RES_CONTENT;
-    condition.res.resContent.ulFuzzyLevel = FL_SUBSTRING | FL_IGNORECASE;
-    condition.res.resContent.ulPropTag = PR_TRANSPORT_MESSAGE_HEADERS;
-    condition.res.resContent.lpProp = &marker_value;
-    ACTION action{};
-    action.acttype = OP_MOVE;
-    ACTIONS actions = {EDK_RULES_VERSION, 0, &action};
-    if (!target.empty()) {
-        folder_id = FolderId(target);
-        action.actMoveCopy = {
-            static_cast<ULONG>(store_id.size()), reinterpret_cast<LPENTRYID>(store_id.data()),
-            static_cast<ULONG>(folder_id.size()), reinterpret_cast<LPENTRYID>(folder_id.data())};
-        actions.cActions = 1;
-    }
-    infostore::RuleSpec rule;
-    rule.sequence = 10;
-    rule.state = state;
-    if (with_level)
-        rule.level = 0;
-    rule.provider = provider;
-    rule.name = name;
-    rule.condition = &condition;
-    rule.actions = &actions;
-    std::int64_t id = 0;
-    EXPECT_EQ(admin_->AddRule(alice_.alias, "", rule, &id), S_OK) << admin_->LastError();
-    return id;
-}
-
 std::vector<infostore::RuleInfo> StoreTest::Rules() {
     std::vector<infostore::RuleInfo> rules;
     EXPECT_EQ(admin_->ListRules(alice_.alias, "", &rules), S_OK);

@@ -48,11 +48,6 @@ protected:
     std::vector<BYTE> EntryId(LPMAPIPROP object);
     std::vector<BYTE> FolderId(const std::string& path);
 
-    // Adds a rule row to alice's Inbox as another program might have left
-    // it. `target` is a folder path ("" for no action at all).
-    std::int64_t AddRule(const std::string& name, std::int32_t state, const std::string& target,
-                         bool with_level = true, const std::string& provider = "MSExchange.Rules",
-                         const std::string& marker = kMarker);
     std::vector<infostore::RuleInfo> Rules();
     std::vector<infostore::MessageInfo> Messages(const std::string& path);
     // Makes the named operation fail (or warn) `times` times (-1: always).

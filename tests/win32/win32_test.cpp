@@ -108,9 +108,27 @@ TEST(RegistryHive, ValueTypesEscapesContinuationsAndEncodings) {
     EXPECT_EQ(Find(hive, u"HKLM\\SOFTWARE\\S", u"N")->data, Utf16Le(u"\u00e9"));
 }
 
+// Malformed files, and files at the registry's limits: 512 levels is the
+// deepest a key goes, and keys as deep as allowed, each new, soon outgrow
+// what a hive may hold.
 TEST(RegistryHive, MalformedInputNamesItsLineAndLeavesNothing) {
     const std::string header = "Windows Registry Editor Version 5.00\n";
     const std::string key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\S]\n";
+    std::string deep = "[HKLM", endless = header;
+    std::u16string deep_key = u"HKLM";
+    for (int level = 1; level < 512; ++level) {
+        deep += "\\k";
+        deep_key += u"\\k";
+    }
+    for (int line = 0; line < 400; ++line) {
+        endless += "[HKLM\\" + std::to_string(line);
+        for (int level = 2; level < 512; ++level)
+            endless += "\\name" + std::to_string(level);
+        endless += "]\n";
+    }
+    std::string odd_utf16 = "\xFF\xFE";
+    for (const char c : header)
+        odd_utf16 += std::string{c, '\0'};
     // The file, the line reported and words of the message.
     const std::tuple<std::string, int, const char*> cases[] = {
         {"REGEDIT5\n" + key, 1, "first line"},
@@ -132,6 +150,14 @@ TEST(RegistryHive, MalformedInputNamesItsLineAndLeavesNothing) {
         {header + key + "\"A\" \"x\"\n", 3, "followed by '='"},
         {header + key + "A=\"x\"\n", 3, "expected a key"},
         {header + "[-HKLM\\SOFTWARE\\S]\n\"A\"=\"x\"\n", 3, "follow the [key]"},
+        {header + key + "\"List\"=hex():41,00\n", 3, "hex(N): needs a type number"},
+        // A long run of digits once overflowed the byte being read.
+        {header + key + "\"A\"=hex:" + std::string(64, '8') + "\n", 3, "two hex digits"},
+        {odd_utf16 + "x", 1, "UTF-16LE text with an odd number of bytes"},
+        {"\xFE\xFF" + std::string("\0W", 2), 1, "UTF-16 big-endian text is not supported"},
+        {header + "[HKLM\\" + std::string(256, 'k') + "]\n", 2, "longer than 255 characters"},
+        {header + deep + "\\k]\n", 2, "nested more than 512 levels deep"},
+        {endless, 18, "the keys of the hive add up to more than 16777216"},
     };
     for (const auto& [text, line, words] : cases) {
         RegistryHive hive;
@@ -142,6 +168,20 @@ TEST(RegistryHive, MalformedInputNamesItsLineAndLeavesNothing) {
         EXPECT_NE(error.message.find(words), std::string::npos) << error.message;
         EXPECT_TRUE(hive.keys.empty()) << text;
     }
+    // What is allowed reads as written: the deepest key, a type no one
+    // knows, and a deletion that takes the keys below it.
+    RegistryHive hive;
+    RegistryParseError error;
+    ASSERT_TRUE(ParseRegistryHive(header + deep + "]\n" + key +
+                                      "\"Huge\"=hex(ffffffff):00\n[HKLM\\A\\B\\C]\n[-HKLM\\A]\n",
+                                  &hive, &error))
+        << error.line << ": " << error.message;
+    EXPECT_EQ(hive.keys.count(RegistryFoldPath(deep_key)), 1u);
+    const RegistryValue* huge = Find(hive, u"HKLM\\SOFTWARE\\S", u"Huge");
+    ASSERT_NE(huge, nullptr);
+    EXPECT_EQ(std::tie(huge->type, huge->data), std::tuple(0xffffffffu, Bytes{0}));
+    EXPECT_EQ(hive.keys.count(RegistryFoldPath(u"HKLM\\A")), 0u);
+    EXPECT_EQ(hive.keys.count(RegistryFoldPath(u"HKLM\\A\\B\\C")), 0u);
 }
 
 constexpr const char16_t* kKey = u"SOFTWARE\\Altavane\\Sortwell";
