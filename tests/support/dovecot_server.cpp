@@ -64,7 +64,7 @@ int FreePort() {
 bool ApiAnswers(int port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return "";
+        return false;
     timeval tv{1, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     sockaddr_in addr{};
