@@ -270,7 +270,7 @@ TEST_F(Log, NothingSetMeansNoticeToTheEventLogOrTheTerminal) {
         ::close(fd);
     EXPECT_EQ(chosen, stderr);
     ::setenv("XAL_LOG_FILE", "stderr", 1);
-    EXPECT_EQ(std::tuple{Reload(), shared.stream}, std::tuple("", stderr));
+    EXPECT_EQ((std::tuple{Reload(), shared.stream}), std::tuple("", stderr));
 }
 
 TEST_F(Log, EveryVariableIsReadIntoTheRecord) {

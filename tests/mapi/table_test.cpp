@@ -123,7 +123,7 @@ TEST_F(MapiTable, RestrictNarrowsCountAndRowsAndStartsOver) {
     SRestriction le = Property(RELOP_LE, PR_CONTENT_COUNT, &limit);
     ASSERT_EQ(table_->Restrict(&le, 0), S_OK);
     ULONG count = 0;
-    EXPECT_EQ(std::tuple{table_->GetRowCount(0, &count), count},
+    EXPECT_EQ((std::tuple{table_->GetRowCount(0, &count), count}),
               std::tuple(S_OK, 2u)); // not Archive
     EXPECT_EQ(Query(10), (Names{"Spam", "Drafts"}));
     // The table keeps its own copy of the restriction; a malformed one is
@@ -134,7 +134,7 @@ TEST_F(MapiTable, RestrictNarrowsCountAndRowsAndStartsOver) {
     ASSERT_EQ(table_->SeekRow(BOOKMARK_BEGINNING, 0, nullptr), S_OK);
     EXPECT_EQ(Query(10), (Names{"Spam", "Drafts"}));
     ASSERT_EQ(table_->Restrict(nullptr, 0), S_OK);
-    EXPECT_EQ(std::tuple{table_->GetRowCount(0, &count), count}, std::tuple(S_OK, 5u));
+    EXPECT_EQ((std::tuple{table_->GetRowCount(0, &count), count}), std::tuple(S_OK, 5u));
     EXPECT_EQ(table_->GetRowCount(1, &count), MAPI_E_UNKNOWN_FLAGS);
 }
 
