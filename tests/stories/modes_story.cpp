@@ -116,9 +116,8 @@ TEST_P(Modes, MaintenancePassExpungesOldItemsAndReports) {
     sandbox.WriteHive(WindowOpenNow(hive));
     run = sandbox.RunAgent({"once"});
     ASSERT_EQ(run.exit_code, 0) << run.err;
-    EXPECT_EQ(Problems(sandbox), "");
-    EXPECT_EQ(sandbox.LogCount(28018), 1);
-    EXPECT_EQ(sandbox.LogCount(28019), 1);
+    EXPECT_EQ(std::tuple(Problems(sandbox), sandbox.LogCount(28018), sandbox.LogCount(28019)),
+              std::tuple("", 1, 1));
 
     // The report counts what went and what could not be deleted.
     const std::vector<Message> full = world.Messages("full", "Spam");
@@ -126,16 +125,13 @@ TEST_P(Modes, MaintenancePassExpungesOldItemsAndReports) {
     ASSERT_EQ(subjects.size(), 2u + failing);
     EXPECT_EQ(subjects.front(), kReportSubject);
     EXPECT_EQ(subjects.back(), "recent");
-    if (failing) {
+    if (failing)
         EXPECT_EQ(subjects[1].rfind("old ", 0), 0u) << "the item whose deletion failed";
-    }
-    for (const Message& message : full) {
-        if (message.subject == kReportSubject) {
+    for (const Message& message : full)
+        if (message.subject == kReportSubject)
             EXPECT_EQ(message.body, "Succesfully expunged " + std::to_string(4 - failing) +
                                         " items.\nFailed to expunge " + std::to_string(failing) +
                                         " items.");
-        }
-    }
     EXPECT_EQ(world.Messages("full", "Inbox").size(), 1u) << "only the spam folder is expunged";
     EXPECT_TRUE(world.Messages("few", "Spam").empty()) << "expunged, below the threshold";
     EXPECT_TRUE(world.Messages("clean").empty()) << "nothing old: no report";
