@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <memory>
 #include <set>
 

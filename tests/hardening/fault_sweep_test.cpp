@@ -19,7 +19,6 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
