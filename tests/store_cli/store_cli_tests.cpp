@@ -151,7 +151,8 @@ TEST_F(StoreCli, ErrorsAreOneLineWithStatusOneAndChangeNothing) {
 
 // As a mail server's delivery command, deliver says in its exit status
 // whether to bounce the message (67, 65, 64) or keep it and retry (75).
-TEST_F(StoreCli, DeliveryExitsWithTheCodesAMailServerActsOn) {
+// Faults added to the same store are then listed and cleared.
+TEST_F(StoreCli, DeliveryExitsWithTheCodesAMailServerActsOnAndFaultsAreListed) {
     Ok({"init", "--server", "mail1"});
     Ok({"add-mailbox", "alice"});
     sqlite3* holder = nullptr;
@@ -178,10 +179,9 @@ TEST_F(StoreCli, DeliveryExitsWithTheCodesAMailServerActsOn) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.said);
         const bool locked = c.args.front() == "--wait";
-        if (locked) {
+        if (locked)
             ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr),
                       SQLITE_OK);
-        }
         ProcessResult r = Store(c.args, c.input);
         if (locked)
             sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -191,6 +191,23 @@ TEST_F(StoreCli, DeliveryExitsWithTheCodesAMailServerActsOn) {
     }
     sqlite3_close(holder);
     EXPECT_EQ(Listing({"messages", "alice"}).size(), 2u) << "only the two deliveries went in";
+
+    // Faults are listed as JSON and as text, and cleared.
+    EXPECT_EQ(Ok({"fault", "add", "IMAPIFolder::CreateFolder", "--mailbox", "alice", "--hr",
+                  "0x80070005", "--times", "2"}),
+              "added fault 1\n");
+    Ok({"fault", "add", "IMsgStore::GetProps", "--hr", "MAPI_W_ERRORS_RETURNED"});
+    Json faults = Listing({"fault", "list"});
+    ASSERT_EQ(faults.size(), 2u);
+    EXPECT_EQ(std::tuple(faults[0]["operation"], faults[0]["mailbox"], faults[0]["hr"],
+                         faults[0]["remaining"]),
+              std::tuple("IMAPIFolder::CreateFolder", "alice", "0x80070005", 2));
+    EXPECT_EQ(std::tuple(faults[1]["mailbox"], faults[1]["hr"], faults[1]["remaining"]),
+              std::tuple("*", "0x00040380", nullptr));
+    EXPECT_EQ(Ok({"fault", "list"}), "1\tIMAPIFolder::CreateFolder\talice\t0x80070005\t2 left\n"
+                                     "2\tIMsgStore::GetProps\t*\t0x00040380\talways\n");
+    Ok({"fault", "clear"});
+    EXPECT_EQ(Listing({"fault", "list"}).size(), 0u);
 }
 
 TEST_F(StoreCli, MailGoesThroughTheRulesAndTheListingsShowIt) {
@@ -277,26 +294,6 @@ TEST_F(StoreCli, MailGoesThroughTheRulesAndTheListingsShowIt) {
     EXPECT_EQ(Listing({"mailboxes", "--server", "mail2"})[4]["alias"], "u5");
     EXPECT_EQ(Listing({"servers"})[1]["dn"],
               "/o=Example/ou=Lab/cn=Configuration/cn=Servers/cn=mail2");
-}
-
-TEST_F(StoreCli, FaultsAreListedConsumedAndCleared) {
-    Ok({"init", "--server", "mail1"});
-    Ok({"add-mailbox", "alice"});
-    EXPECT_EQ(Ok({"fault", "add", "IMAPIFolder::CreateFolder", "--mailbox", "alice", "--hr",
-                  "0x80070005", "--times", "2"}),
-              "added fault 1\n");
-    Ok({"fault", "add", "IMsgStore::GetProps", "--hr", "MAPI_W_ERRORS_RETURNED"});
-    Json faults = Listing({"fault", "list"});
-    ASSERT_EQ(faults.size(), 2u);
-    EXPECT_EQ(std::tuple(faults[0]["operation"], faults[0]["mailbox"], faults[0]["hr"],
-                         faults[0]["remaining"]),
-              std::tuple("IMAPIFolder::CreateFolder", "alice", "0x80070005", 2));
-    EXPECT_EQ(std::tuple(faults[1]["mailbox"], faults[1]["hr"], faults[1]["remaining"]),
-              std::tuple("*", "0x00040380", nullptr));
-    EXPECT_EQ(Ok({"fault", "list"}), "1\tIMAPIFolder::CreateFolder\talice\t0x80070005\t2 left\n"
-                                     "2\tIMsgStore::GetProps\t*\t0x00040380\talways\n");
-    Ok({"fault", "clear"});
-    EXPECT_EQ(Listing({"fault", "list"}).size(), 0u);
 }
 
 TEST_F(StoreCli, TheDemoBuildsAnOrganisationToWorkOn) {
