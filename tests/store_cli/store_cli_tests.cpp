@@ -179,9 +179,10 @@ TEST_F(StoreCli, DeliveryExitsWithTheCodesAMailServerActsOnAndFaultsAreListed) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.said);
         const bool locked = c.args.front() == "--wait";
-        if (locked)
+        if (locked) {
             ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr),
                       SQLITE_OK);
+        }
         ProcessResult r = Store(c.args, c.input);
         if (locked)
             sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);

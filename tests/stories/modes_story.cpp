@@ -125,13 +125,16 @@ TEST_P(Modes, MaintenancePassExpungesOldItemsAndReports) {
     ASSERT_EQ(subjects.size(), 2u + failing);
     EXPECT_EQ(subjects.front(), kReportSubject);
     EXPECT_EQ(subjects.back(), "recent");
-    if (failing)
+    if (failing) {
         EXPECT_EQ(subjects[1].rfind("old ", 0), 0u) << "the item whose deletion failed";
-    for (const Message& message : full)
-        if (message.subject == kReportSubject)
+    }
+    for (const Message& message : full) {
+        if (message.subject == kReportSubject) {
             EXPECT_EQ(message.body, "Succesfully expunged " + std::to_string(4 - failing) +
                                         " items.\nFailed to expunge " + std::to_string(failing) +
                                         " items.");
+        }
+    }
     EXPECT_EQ(world.Messages("full", "Inbox").size(), 1u) << "only the spam folder is expunged";
     EXPECT_TRUE(world.Messages("few", "Spam").empty()) << "expunged, below the threshold";
     EXPECT_TRUE(world.Messages("clean").empty()) << "nothing old: no report";
