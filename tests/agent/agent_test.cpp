@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <memory>
 #include <set>
 
@@ -23,6 +22,7 @@ namespace {
 const bool kLogFiles = swtest::UseLogFiles();
 using swtest::At;
 using swtest::Dword;
+using Args = std::vector<std::u16string>;
 
 TEST(MaintenanceWindow, OpenAndPassedHoursOfBothKindsOfWindow) {
     const std::set<std::uint32_t> open_1_2 = {1};
@@ -63,7 +63,7 @@ protected:
     }
     // A new controller initialised with the program name and `args`; a
     // previous one is uninitialised first and the double starts anew.
-    std::int32_t Initialize(const std::vector<std::u16string>& args) {
+    std::int32_t Initialize(const Args& args) {
         if (controller)
             controller->uninitialize();
         engine_double_script() = {};
@@ -158,14 +158,12 @@ TEST_F(AgentCycle, WindowAcrossMidnightOpensAtStartAndEveryEvening) {
     EXPECT_EQ(
         RunThreeDays({Dword("Maintenance Begin (Hour)", 22), Dword("Maintenance End (Hour)", 6)}),
         (std::vector<std::int64_t>{At(0, 0, 0), At(0, 22, 0), At(1, 22, 0), At(2, 22, 0)}));
-    EXPECT_EQ(StateAt(At(1, 5, 50)), MAINTENANCE_DONE);
-    EXPECT_EQ(StateAt(At(1, 6, 50)), MAINTENANCE_DONE);
-    EXPECT_EQ(StateAt(At(1, 7, 0)), MAINTENANCE_DONE);
-    EXPECT_EQ(StateAt(At(1, 7, 10)), MAINTENANCE_IDLE);
-    EXPECT_EQ(StateAt(At(1, 21, 50)), MAINTENANCE_IDLE);
-    EXPECT_EQ(StateAt(At(1, 23, 0)), MAINTENANCE_DONE);
-    EXPECT_EQ(swtest::CountOf(Log(), "Maintenance Starting."), 4);
-    EXPECT_EQ(swtest::CountOf(Log(), "Maintenance Complete."), 4);
+    EXPECT_EQ(std::vector({StateAt(At(1, 5, 50)), StateAt(At(1, 6, 50)), StateAt(At(1, 7, 0)),
+                           StateAt(At(1, 7, 10)), StateAt(At(1, 21, 50)), StateAt(At(1, 23, 0))}),
+              std::vector<std::uint32_t>({MAINTENANCE_DONE, MAINTENANCE_DONE, MAINTENANCE_DONE,
+                                          MAINTENANCE_IDLE, MAINTENANCE_IDLE, MAINTENANCE_DONE}));
+    for (const char* said : {"Maintenance Starting.", "Maintenance Complete."})
+        EXPECT_EQ(swtest::CountOf(Log(), said), 4) << said;
 }
 
 // A reload late in an overlong maintenance pass ends it at once without the
@@ -177,9 +175,7 @@ TEST_F(AgentCycle, ReloadDuringAPassStartsIdleAndIsIgnoredInOnceMode) {
         SCOPED_TRACE(once ? "once" : "normal");
         WriteHive({Dword("Interval (Seconds)", 60)});
         swtest::FakeClock clock(At(0, 1, 30));
-        ASSERT_EQ(
-            Initialize(once ? std::vector<std::u16string>{u"once"} : std::vector<std::u16string>{}),
-            0);
+        ASSERT_EQ(Initialize(once ? Args{u"once"} : Args{}), 0);
         engine_double_script().pass_seconds = 120;
         clock.after_sleep = [&](std::int64_t now) {
             if (now == At(0, 1, 30) + 100)
@@ -198,10 +194,10 @@ TEST_F(AgentCycle, ReloadDuringAPassStartsIdleAndIsIgnoredInOnceMode) {
             continue;
         }
         ASSERT_EQ(script.passes.size(), 2u);
-        EXPECT_EQ(script.passes[0].state, MAINTENANCE_DUE);
-        EXPECT_EQ(script.passes[1].state, MAINTENANCE_DUE) << "the new engine starts idle";
-        EXPECT_EQ(script.passes[1].pass, 1u) << "the pass number runs on";
-        EXPECT_EQ(script.passes[1].started, script.passes[0].started + 100) << "no interval wait";
+        // The new engine starts idle; the pass number runs on; no interval wait.
+        EXPECT_EQ(std::tuple(script.passes[0].state, script.passes[1].state, script.passes[1].pass,
+                             script.passes[1].started - script.passes[0].started),
+                  std::tuple(MAINTENANCE_DUE, MAINTENANCE_DUE, 1u, std::int64_t{100}));
         EXPECT_EQ(script.calls,
                   (std::vector<std::string>{"setup", "run_pass", "pass_end", "teardown", "destroy",
                                             "setup", "run_pass", "pass_end"}));
@@ -247,15 +243,12 @@ TEST_F(AgentCycle, OverrunIsReportedAndTheIntervalIsCountedFromThePassWait) {
             continue;
         }
         EXPECT_EQ(Logged(), (std::vector<int>{28015, 28015})) << Log();
-        const std::string text = "(WARNING:" + std::to_string(::getpid());
-        EXPECT_EQ(swtest::CountOf(Log(), "The operation took too long to complete (" +
-                                             std::to_string(pass_seconds) +
-                                             " seconds), so there will be no delay before "
-                                             "continuing. You may want to increase your Sortwell "
-                                             "interval."),
-                  2)
-            << Log();
-        EXPECT_EQ(swtest::CountOf(Log(), text), 2);
+        for (const std::string& said :
+             {"(WARNING:" + std::to_string(::getpid()),
+              "The operation took too long to complete (" + std::to_string(pass_seconds) +
+                  " seconds), so there will be no delay before continuing. You may want to "
+                  "increase your Sortwell interval."})
+            EXPECT_EQ(swtest::CountOf(Log(), said), 2) << Log();
     }
 }
 
@@ -296,10 +289,9 @@ TEST_F(AgentCycle, NumbersAreBroughtIntoRangeAndTheWindowChecked) {
     for (const std::uint32_t stored : {1u, 0u, 2u, 257u}) {
         ASSERT_EQ(ReadSettings({Dword("RunMaintenanceOnly", stored)}, true), 0);
         EXPECT_EQ(settings.maintenance_only, stored == 1 ? 1 : 0) << stored;
-        EXPECT_EQ(swtest::CountOf(logged, "(NOTICE:"), stored == 1 ? 1 : 0) << logged;
-        EXPECT_EQ(swtest::CountOf(logged, "[28021] The Sortwell will be running in 'Maintenance "
-                                          "Only Mode'."),
-                  stored == 1 ? 1 : 0);
+        for (const char* said : {"(NOTICE:", "[28021] The Sortwell will be running in "
+                                             "'Maintenance Only Mode'."})
+            EXPECT_EQ(swtest::CountOf(logged, said), stored == 1 ? 1 : 0) << logged;
     }
     // The window: across midnight is valid; one of the hours alone keeps the
     // other's default; an invalid window gives the default and a warning.
@@ -372,11 +364,10 @@ TEST_F(AgentCycle, TextsAreTrimmedCutOrRefused) {
     for (const auto& [lines, name] : refused) {
         EXPECT_EQ(ReadSettings(lines), 28001) << name;
         EXPECT_EQ(swtest::LoggedIds(logged), std::vector<int>{28001});
-        EXPECT_NE(logged.find("(ERROR:"), std::string::npos);
-        EXPECT_NE(logged.find(std::string("Error reading configuration from Windows registry: ") +
-                              name + "."),
-                  std::string::npos)
-            << logged;
+        for (const std::string& said :
+             {std::string("(ERROR:"),
+              std::string("Error reading configuration from Windows registry: ") + name + "."})
+            EXPECT_NE(logged.find(said), std::string::npos) << logged;
     }
     ASSERT_EQ(ReadSettings({alias, folder, marker, swtest::HexText("Server", 260, 'v')}), 0);
     char16_t host[260];

@@ -27,16 +27,10 @@ mailbox_engine::~mailbox_engine() {
     Record("destroy");
 }
 
-std::int32_t mailbox_engine::setup(std::uint32_t thread_count, std::uint32_t retention_days,
-                                   std::uint32_t expunge_report, const char16_t* alias_text,
-                                   const char16_t* server_text, const char16_t* spam_folder_text,
-                                   const char16_t* spam_substring_text) {
-    spam_retention = retention_days;
-    expunge_report_threshold = expunge_report;
-    alias = alias_text;
-    server = server_text;
-    spam_folder = spam_folder_text;
-    spam_substring = spam_substring_text;
+// Only the thread count is recorded: nothing reads the rest from the double.
+std::int32_t mailbox_engine::setup(std::uint32_t thread_count, std::uint32_t, std::uint32_t,
+                                   const char16_t*, const char16_t*, const char16_t*,
+                                   const char16_t*) {
     Record("setup", " threads=" + std::to_string(thread_count));
     if (const char* delay = std::getenv("SWTEST_ENGINE_SETUP_MS"))
         std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(delay)));
@@ -48,14 +42,10 @@ void mailbox_engine::teardown() {
 }
 
 std::uint32_t mailbox_engine::run_pass(const agent_flag& stop, const agent_flag& reconfigure,
-                                       std::uint32_t pass, std::uint8_t remove_pass,
-                                       std::uint8_t maintenance_only_pass) {
+                                       std::uint32_t pass, std::uint8_t remove_pass, std::uint8_t) {
     engine_double_state& state = engine_double_script();
-    pass_number = pass;
-    remove = remove_pass;
-    maintenance_only = maintenance_only_pass;
     completed.store(0);
-    engine_double_pass record{pass, remove_pass, maintenance_state.load(), VTXPR_Time(), 0};
+    engine_double_pass record{pass, maintenance_state.load(), VTXPR_Time(), 0};
     Record("run_pass", " pass=" + std::to_string(pass) + " remove=" + std::to_string(remove_pass));
     if (state.on_pass)
         state.on_pass(pass);

@@ -17,7 +17,6 @@
 
 struct engine_double_pass {
     std::uint32_t pass = 0;
-    std::uint8_t remove = 0;
     std::uint32_t state = 0;  // maintenance state when the pass began
     std::int64_t started = 0; // VTXPR_Time() when the pass began
     std::uint32_t waited = 0; // seconds the pass waited

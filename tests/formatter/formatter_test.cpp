@@ -38,6 +38,15 @@ int Bounded(char16_t* buffer, std::size_t count, const char16_t* format, ...) {
     return result;
 }
 
+// The result of the bounded front end writing at most `count` units, and
+// the text it left.
+template <typename... A>
+std::pair<int, std::u16string> Cut(std::size_t count, const char16_t* format, A... arguments) {
+    char16_t buffer[32];
+    const int result = Bounded(buffer, count, format, arguments...);
+    return {result, buffer};
+}
+
 // Formats `format` (spelled alike for both) with ours and with swprintf and
 // expects the same text and result.
 template <typename... A> void ExpectAsCLibrary(const std::string& format, A... arguments) {
@@ -184,15 +193,14 @@ TEST(FormatterSpecials, PercentUnknownLettersCountsAndPointers) {
     for (const char16_t* format : {u"ab%", u"ab%-5", u"ab%l"})
         EXPECT_EQ(Fmt(format), u"ab");
     char16_t buffer[16];
-    EXPECT_EQ(VTXPR_Snprintf(buffer, 16, nullptr), 6);
-    EXPECT_EQ(std::u16string(buffer), u"(null)");
+    EXPECT_EQ((std::tuple{VTXPR_Snprintf(buffer, 16, nullptr), std::u16string(buffer)}),
+              std::tuple(6, u"(null)"));
 
     int count = -1;
     short small = -1;
     EXPECT_EQ(Fmt(u"abc%n%5d%hn|x%ny", &count, 1, &small, static_cast<int*>(nullptr)),
               u"abc    1|xy");
-    EXPECT_EQ(count, 3);
-    EXPECT_EQ(small, 8);
+    EXPECT_EQ(std::pair(count, small), std::pair(3, short{8}));
     EXPECT_EQ(Fmt(u"%pp|%pp|%10pp|%-4pp|", reinterpret_cast<void*>(0xdeadbeefULL),
                   static_cast<void*>(nullptr), reinterpret_cast<void*>(0xabcULL),
                   reinterpret_cast<void*>(0x1ULL)),
@@ -236,13 +244,9 @@ TEST(FormatterPositional, ArgumentsByPosition) {
     }
     // Outside positional mode output stops at the bad specification: a star
     // followed by digits without $, or a position after plain ones.
-    char16_t buffer[32];
-    EXPECT_EQ(Bounded(buffer, 32, u"ab%*5dcd", 1, 2), 1);
-    EXPECT_EQ(std::u16string(buffer), u"ab");
-    EXPECT_EQ(Bounded(buffer, 32, u"%d %1$d", 5), 1);
-    EXPECT_EQ(std::u16string(buffer), u"5 ");
-    EXPECT_EQ(Bounded(buffer, 32, u"%d|%*d|%1$", 5, 2, 3), 1);
-    EXPECT_EQ(std::u16string(buffer), u"5| 3|");
+    EXPECT_EQ(Cut(32, u"ab%*5dcd", 1, 2), std::pair(1, std::u16string(u"ab")));
+    EXPECT_EQ(Cut(32, u"%d %1$d", 5), std::pair(1, std::u16string(u"5 ")));
+    EXPECT_EQ(Cut(32, u"%d|%*d|%1$", 5, 2, 3), std::pair(1, std::u16string(u"5| 3|")));
 }
 
 TEST(FormatterBufferEnd, CutTextIsTerminatedAndReportsTheCount) {
@@ -250,29 +254,22 @@ TEST(FormatterBufferEnd, CutTextIsTerminatedAndReportsTheCount) {
     std::fill(std::begin(buffer), std::end(buffer), u'#');
     EXPECT_EQ(Bounded(buffer, 4, u"0123456789"), 4);
     EXPECT_EQ(std::u16string(buffer), u"012");
-    EXPECT_EQ(buffer[4], u'#');               // nothing past the count
-    EXPECT_EQ(Bounded(buffer, 4, u"012"), 3); // fits exactly
-    EXPECT_EQ(Bounded(buffer, 4, u"0123"), 4);
-    EXPECT_EQ(std::u16string(buffer), u"012");
+    EXPECT_EQ(buffer[4], u'#');                                      // nothing past the count
+    EXPECT_EQ(Cut(4, u"012"), std::pair(3, std::u16string(u"012"))); // fits exactly
+    EXPECT_EQ(Cut(4, u"0123"), std::pair(4, std::u16string(u"012")));
     // Cut inside padding, a number and a string.
-    EXPECT_EQ(Bounded(buffer, 5, u"%10d", 1), 5);
-    EXPECT_EQ(std::u16string(buffer), u"    ");
-    EXPECT_EQ(Bounded(buffer, 5, u"x%d", 123456), 5);
-    EXPECT_EQ(std::u16string(buffer), u"x123");
-    EXPECT_EQ(Bounded(buffer, 5, u"%s!", u"abcdef"), 5);
-    EXPECT_EQ(std::u16string(buffer), u"abcd");
+    EXPECT_EQ(Cut(5, u"%10d", 1), std::pair(5, std::u16string(u"    ")));
+    EXPECT_EQ(Cut(5, u"x%d", 123456), std::pair(5, std::u16string(u"x123")));
+    EXPECT_EQ(Cut(5, u"%s!", u"abcdef"), std::pair(5, std::u16string(u"abcd")));
     // %n after the cut is never reached.
     int seen = -1;
-    EXPECT_EQ(Bounded(buffer, 3, u"abcd%n", &seen), 3);
-    EXPECT_EQ(seen, -1);
+    EXPECT_EQ((std::tuple{Bounded(buffer, 3, u"abcd%n", &seen), seen}), std::tuple(3, -1));
     // Room for the terminator only; no room at all; no buffer.
     buffer[0] = u'#';
-    EXPECT_EQ(Bounded(buffer, 1, u"abc"), 1);
-    EXPECT_EQ(buffer[0], u'\0');
+    EXPECT_EQ((std::tuple{Bounded(buffer, 1, u"abc"), buffer[0]}), std::tuple(1, u'\0'));
     EXPECT_EQ(Bounded(buffer, 1, u""), 0);
     buffer[0] = u'#';
-    EXPECT_EQ(Bounded(buffer, 0, u"abc"), 0);
-    EXPECT_EQ(buffer[0], u'#');
+    EXPECT_EQ((std::tuple{Bounded(buffer, 0, u"abc"), buffer[0]}), std::tuple(0, u'#'));
     EXPECT_EQ(Bounded(nullptr, 0, u"%s=%5d", u"abc", 1), 9);
 }
 
@@ -280,8 +277,7 @@ TEST(FormatterReal, HalvesRoundUpSpecialValuesAndDigitsBeyondTheGenerator) {
     EXPECT_EQ(Fmt(u"%f %e %g", -0.0, 0.0, -0.0), u"-0.000000 0.000000e+00 -0");
     // An exact half rounds away from zero.
     EXPECT_EQ(Fmt(u"%.0f %.0f %.0f %.1f %.0e", 0.5, 2.5, -2.5, 0.25, 2.5), u"1 3 -3 0.3 3e+00");
-    const double inf = std::numeric_limits<double>::infinity();
-    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
     EXPECT_EQ(Fmt(u"%f %e %G %+f %E", inf, -inf, inf, inf, nan), u"inf -inf INF +inf NAN");
     // Infinity and NaN pad with spaces even with the 0 flag.
     EXPECT_EQ(Fmt(u"[%06f][%-6g]", inf, nan), u"[   inf][nan   ]");

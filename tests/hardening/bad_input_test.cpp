@@ -33,10 +33,6 @@ std::vector<std::string> EnvWith(const Sandbox& s, const std::string& replace) {
     return env;
 }
 
-ProcessResult RunOnce(const Sandbox& s) {
-    return RunCounted(s.Env(), "once");
-}
-
 // Runs `statements` on the store file; with `keep`, the connection stays
 // open (with whatever it holds) until the process ends.
 bool Sql(const std::string& path, const std::string& statements, bool keep = false) {
@@ -70,7 +66,7 @@ TEST(BadInput, AddressesTooLongForAWorkItemAreNamedAndServeNoOtherMailbox) {
     set_dn("far", DnOfLength('c', 1000));
     set_dn("twin", fits + "x");
 
-    const ProcessResult run = RunOnce(s);
+    const ProcessResult run = RunCounted(s.Env(), "once");
     ASSERT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.err, kNothingLeft);
     // Named by their first 255 characters, in the first pass, and not served.
@@ -124,9 +120,8 @@ TEST(BadInput, AStoreLockedByAnotherProcessForAMomentIsWaitedFor) {
     EXPECT_TRUE(agent->Running()) << agent->result().err;
     holder.End();
     ASSERT_TRUE(agent->Wait(30000));
-    EXPECT_EQ(agent->result().exit_code, 0) << agent->result().err;
-    EXPECT_EQ(agent->result().err, kNothingLeft);
-    EXPECT_EQ(Problems(s), "");
+    EXPECT_EQ(std::tuple(agent->result().exit_code, agent->result().err, Problems(s)),
+              std::tuple(0, kNothingLeft, ""));
     ExpectOneAgentRule(s.world(), "user", "Spam");
 }
 
@@ -167,10 +162,9 @@ TEST(BadInput, ADamagedStoreOrAnOverlongServerNameStopsTheStartWithItsReason) {
         Sandbox s;
         s.WriteHive();
         c.damage(s);
-        const ProcessResult run = RunOnce(s);
-        EXPECT_EQ(run.exit_code, 1) << run.err;
-        EXPECT_EQ(run.err, kNothingLeft);
-        EXPECT_EQ(Problems(s), c.problem);
+        const ProcessResult run = RunCounted(s.Env(), "once");
+        EXPECT_EQ(std::tuple(run.exit_code, run.err, Problems(s)),
+                  std::tuple(1, kNothingLeft, c.problem));
         EXPECT_FALSE(HoldsAgentProfile(s.Profiles())) << s.Profiles();
     }
 }
@@ -190,7 +184,7 @@ TEST(BadInput, ARemoveRequestFromAnotherUserIsPassedOverAndSaidSo) {
     });
     ASSERT_TRUE(stranger.held());
 
-    const ProcessResult run = RunOnce(s);
+    const ProcessResult run = RunCounted(s.Env(), "once");
     ASSERT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.err, "sortwell: the event Global\\REMOVE_RULES is passed over: its creator runs "
                        "as user 65534, neither root nor this program's user (0)\n" +

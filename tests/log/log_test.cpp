@@ -27,14 +27,11 @@
 namespace {
 
 namespace fs = std::filesystem;
+XAL_SHARED_LOG_SETTINGS& shared = xal_shared_log_settings;
 using swtest::ReadFile;
 
 const char* const kVariables[] = {"XAL_LOG_LEVEL", "XAL_LOG_FILE", "XAL_LOG_ROTATE",
                                   "XAL_LOG_KEEP"};
-
-XAL_SHARED_LOG_SETTINGS& Settings() {
-    return xal_shared_log_settings;
-}
 
 int Lines(const std::string& text) {
     return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
@@ -47,13 +44,7 @@ std::string Ids() {
 
 // UTC seconds of a civil time in UTC.
 std::int64_t Utc(int year, int month, int day, int hour, int minute, int second) {
-    std::tm t{};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
+    std::tm t{second, minute, hour, day, month - 1, year - 1900, 0, 0, 0, 0, nullptr};
     return static_cast<std::int64_t>(::timegm(&t));
 }
 
@@ -87,10 +78,10 @@ protected:
         if (event_log_toggle_source(u"Sortwell") > 1)
             event_log_toggle_source(u"Sortwell");
         xal_shared_log_settings_load();
-        Settings().level = 5;
-        Settings().stream = nullptr;
-        Settings().rotate_period = 0;
-        Settings().keep = 0;
+        shared.level = 5;
+        shared.stream = nullptr;
+        shared.rotate_period = 0;
+        shared.keep = 0;
         fs::create_directory(logs_);
     }
     void TearDown() override {
@@ -110,14 +101,17 @@ protected:
         xal_shared_log_settings_reload();
         return captured.Text();
     }
+    static void Set(const std::string& file, const char* rotate, const char* keep,
+                    const char* level) {
+        const char* values[] = {level, file.c_str(), rotate, keep};
+        for (int i = 0; i < 4; ++i)
+            ::setenv(kVariables[i], values[i], 1);
+    }
     // A log file rotated every `rotate` keeping `keep`, and its first line.
     void Configure(const std::string& file, const char* rotate, const char* keep = "0") {
-        ::setenv("XAL_LOG_FILE", file.c_str(), 1);
-        ::setenv("XAL_LOG_ROTATE", rotate, 1);
-        ::setenv("XAL_LOG_KEEP", keep, 1);
-        ::setenv("XAL_LOG_LEVEL", "7", 1);
+        Set(file, rotate, keep, "7");
         ASSERT_EQ(Reload(), "");
-        ASSERT_NE(Settings().stream, nullptr);
+        ASSERT_NE(shared.stream, nullptr);
         xal_log_message(XAL_LOG_NOTICE, 28018);
     }
     // Moves the clock to that UTC time in March 2026 and logs `id`.
@@ -156,7 +150,7 @@ TEST_F(Log, EventLogLinesCarryPrefixTypeIdAndCategory) {
     xal_log_message(2, 10009);
     xal_log_message(XAL_LOG_WARNING, 28007, u"alice@example.org", 5u);
     // Ids without a text, whatever the level, are internal errors.
-    Settings().level = 3;
+    shared.level = 3;
     for (const int id : {28024, 0, 43035})
         xal_log_message(XAL_LOG_DEBUG, id);
     const auto events = Events();
@@ -169,24 +163,23 @@ TEST_F(Log, EventLogLinesCarryPrefixTypeIdAndCategory) {
               std::tuple(1, 0xC0000202u, 28, std::string()));
     EXPECT_EQ(events[0].strings, std::vector<std::string>{line0});
     EXPECT_EQ(events[0].message, "ERROR: '" + line0 + "'.");
-    EXPECT_EQ(events[1].type, 0); // a notice is a success event
-    EXPECT_EQ(events[1].strings[0],
-              "[Corvane] (NOTICE:" + Ids() + "): [28018] Maintenance Starting.\n");
+    EXPECT_EQ(std::tuple(events[1].type, events[1].strings[0]), // a notice is a success event
+              std::tuple(0, "[Corvane] (NOTICE:" + Ids() + "): [28018] Maintenance Starting.\n"));
     EXPECT_EQ(events[1].message, "INFO: '" + events[1].strings[0] + "'.");
-    EXPECT_EQ(std::tuple(events[2].type, events[2].category), std::tuple(4, 10));
-    EXPECT_EQ(events[2].strings[0],
-              "[Corvane] (DEBUG:" + Ids() + "): [10009] Could not create new lock.\n");
+    EXPECT_EQ(
+        std::tuple(events[2].type, events[2].category, events[2].strings[0]),
+        std::tuple(4, 10, "[Corvane] (DEBUG:" + Ids() + "): [10009] Could not create new lock.\n"));
     // Line feeds inside a text stay; only a missing last one is added.
     EXPECT_EQ(std::tuple(events[3].type, events[3].strings[0]),
               std::tuple(2, "[Corvane] (WARNING:" + Ids() +
                                 "): [28007] Unable to open Mailbox:\nalice@example.org\n"
                                 "(hr=00000005).\n"));
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(std::tuple(events[4 + i].type, events[4 + i].category), std::tuple(1, 1));
-        EXPECT_EQ(events[4 + i].strings[0],
-                  "[Corvane] (ERROR:" + Ids() + "): [1003] Internal logging error.  Error code: " +
-                      std::to_string(std::vector<int>{28024, 0, 43035}[i]) + ".\n");
-    }
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(std::tuple(events[4 + i].type, events[4 + i].category, events[4 + i].strings[0]),
+                  std::tuple(1, 1,
+                             "[Corvane] (ERROR:" + Ids() +
+                                 "): [1003] Internal logging error.  Error code: " +
+                                 std::to_string(std::vector<int>{28024, 0, 43035}[i]) + ".\n"));
 }
 
 TEST_F(Log, MessagesAboveTheLevelAreNeverFormattedOrWritten) {
@@ -195,19 +188,19 @@ TEST_F(Log, MessagesAboveTheLevelAreNeverFormattedOrWritten) {
     ASSERT_NE(page, MAP_FAILED);
     const auto* poison = static_cast<const char16_t*>(page);
     xal_log_message(XAL_LOG_INFO, 28001, poison);
-    Settings().level = 0; // nothing at all, not even alerts
+    shared.level = 0; // nothing at all, not even alerts
     xal_log_message(XAL_LOG_ALERT, 28001, poison);
     std::FILE* stream = std::fopen(log_.c_str(), "a+");
-    Settings().stream = stream;
+    shared.stream = stream;
     xal_log_message(XAL_LOG_ERR, 28001, poison);
-    Settings().level = 3;
+    shared.level = 3;
     xal_log_message(XAL_LOG_WARNING, 28001, poison);
-    Settings().stream = nullptr;
+    shared.stream = nullptr;
     std::fclose(stream);
     ::munmap(page, 4096);
     EXPECT_EQ(ReadFile(log_), "");
     EXPECT_TRUE(Events().empty());
-    Settings().level = 6; // the level itself goes through
+    shared.level = 6; // the level itself goes through
     xal_log_message(XAL_LOG_INFO, 28018);
     EXPECT_EQ(Events().size(), 1u);
 }
@@ -224,22 +217,21 @@ TEST_F(Log, LongMessagesAreCutAtTheBufferEndAndStillEndInALineFeed) {
     const auto events = Events();
     ASSERT_EQ(events.size(), 2u);
     const std::u16string line = VTX_FromUtf8(events[0].strings[0]);
-    EXPECT_EQ(line.size(), XAL_LOG_LINE_CHARS);
-    EXPECT_EQ(line.back(), u'\n');
-    EXPECT_EQ(line.substr(0, prefix.size()), VTX_FromUtf8(prefix));
+    EXPECT_EQ(std::tuple(line.size(), line.back(), line.substr(0, prefix.size())),
+              std::tuple(XAL_LOG_LINE_CHARS, u'\n', VTX_FromUtf8(prefix)));
     const std::u16string cut = VTX_FromUtf8(events[1].strings[0]);
-    EXPECT_EQ(cut.size(), XAL_LOG_LINE_CHARS - 1);
-    EXPECT_EQ(cut.substr(cut.size() - 2), u"b\n");
+    EXPECT_EQ(std::tuple(cut.size(), cut.substr(cut.size() - 2)),
+              std::tuple(XAL_LOG_LINE_CHARS - 1, u"b\n"));
 }
 
 TEST_F(Log, FileLinesAreDateStampedUtf8AndNeverTouchTheEventLog) {
     clock_.Set(Utc(2026, 12, 4, 7, 5, 9));
     std::FILE* stream = std::fopen(log_.c_str(), "a+");
-    Settings().stream = stream;
+    shared.stream = stream;
     xal_log_message(XAL_LOG_NOTICE, 28018);
     clock_.Set(Utc(2027, 1, 15, 23, 0, 0));
     xal_log_message(XAL_LOG_ERR, 28003, u"J\u00fcrgen \u65e5\u672c@example.org", 0x8004010Fu);
-    Settings().stream = nullptr;
+    shared.stream = nullptr;
     std::fclose(stream);
     EXPECT_EQ(ReadFile(log_),
               "4 Dec 2026 07:05:09 (NOTICE:" + Ids() +
@@ -264,36 +256,29 @@ TEST_F(Log, AnEventFileThatCannotBeOpenedIsNamedAndSyslogTakesOver) {
 
 TEST_F(Log, NothingSetMeansNoticeToTheEventLogOrTheTerminal) {
     EXPECT_EQ(Reload(), ""); // standard error is a plain file here
-    EXPECT_EQ(std::tuple(Settings().initialized, Settings().level, Settings().rotate_period),
-              std::tuple(1, 5, 0));
-    EXPECT_EQ(Settings().stream, nullptr);
+    EXPECT_EQ(std::tuple(shared.initialized, shared.level, shared.rotate_period, shared.stream),
+              std::tuple(1, 5, 0, static_cast<std::FILE*>(nullptr)));
     // With a terminal on standard error, lines go there.
-    int master = -1;
-    int terminal = -1;
+    int master = -1, terminal = -1;
     ASSERT_EQ(::openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
     const int saved = ::dup(2);
     ::dup2(terminal, 2);
     xal_shared_log_settings_reload();
-    std::FILE* chosen = Settings().stream;
+    std::FILE* chosen = shared.stream;
     ::dup2(saved, 2);
     for (const int fd : {saved, terminal, master})
         ::close(fd);
     EXPECT_EQ(chosen, stderr);
     ::setenv("XAL_LOG_FILE", "stderr", 1);
-    EXPECT_EQ(Reload(), "");
-    EXPECT_EQ(Settings().stream, stderr);
+    EXPECT_EQ((std::tuple{Reload(), shared.stream}), std::tuple("", stderr));
 }
 
 TEST_F(Log, EveryVariableIsReadIntoTheRecord) {
-    ::setenv("XAL_LOG_LEVEL", "debug", 1);
-    ::setenv("XAL_LOG_FILE", log_.c_str(), 1);
-    ::setenv("XAL_LOG_ROTATE", "2 hours", 1);
-    ::setenv("XAL_LOG_KEEP", "3", 1);
+    Set(log_, "2 hours", "3", "debug");
     EXPECT_EQ(Reload(), "");
-    EXPECT_EQ(std::tuple(Settings().level, Settings().rotate_period, Settings().keep),
-              std::tuple(7, 7200, 3));
-    EXPECT_EQ(Settings().period_start, Utc(2026, 3, 28, 10, 17, 0));
-    EXPECT_EQ(std::u16string(Settings().log_path), VTX_FromUtf8(log_));
+    EXPECT_EQ(std::tuple(shared.level, shared.rotate_period, shared.keep, shared.period_start,
+                         std::u16string(shared.log_path)),
+              std::tuple(7, 7200, 3, Utc(2026, 3, 28, 10, 17, 0), VTX_FromUtf8(log_)));
     xal_log_message(XAL_LOG_DEBUG, 28018);
     EXPECT_NE(ReadFile(log_).find("(DEBUG:"), std::string::npos);
 
@@ -303,14 +288,14 @@ TEST_F(Log, EveryVariableIsReadIntoTheRecord) {
     for (const auto& [text, seconds] : periods) {
         ::setenv("XAL_LOG_ROTATE", text, 1);
         EXPECT_EQ(Reload(), "") << text;
-        EXPECT_EQ(Settings().rotate_period, seconds) << text;
+        EXPECT_EQ(shared.rotate_period, seconds) << text;
     }
     const std::pair<const char*, std::int32_t> levels[] = {
         {"alert", 1}, {"ERROR", 3}, {"warning", 4}, {"notice", 5}, {"info", 6}, {"4", 4}, {"0", 0}};
     for (const auto& [text, level] : levels) {
         ::setenv("XAL_LOG_LEVEL", text, 1);
         EXPECT_EQ(Reload(), "") << text;
-        EXPECT_EQ(Settings().level, level) << text;
+        EXPECT_EQ(shared.level, level) << text;
     }
 }
 
@@ -329,9 +314,8 @@ TEST_F(Log, BadValuesAreNamedInOneLineAndDefaultsTakeTheirPlace) {
         const std::string said = Reload();
         EXPECT_EQ(Lines(said), 1) << said;
         EXPECT_NE(said.find(std::string(variable) + "=" + value), std::string::npos) << said;
-        EXPECT_EQ(std::tuple(Settings().level, Settings().rotate_period, Settings().keep),
-                  std::tuple(5, 0, 0));
-        EXPECT_NE(Settings().stream, nullptr) << "the log file is still used";
+        EXPECT_EQ(std::tuple(shared.level, shared.rotate_period, shared.keep), std::tuple(5, 0, 0));
+        EXPECT_NE(shared.stream, nullptr) << "the log file is still used";
         ::unsetenv(variable);
     }
     ::setenv("XAL_LOG_LEVEL", "abc", 1);
@@ -346,17 +330,17 @@ TEST_F(Log, BadValuesAreNamedInOneLineAndDefaultsTakeTheirPlace) {
     std::string said = Reload();
     EXPECT_EQ(Lines(said), 1) << said;
     EXPECT_NE(said.find(missing + ": No such file or directory"), std::string::npos) << said;
-    EXPECT_EQ(Settings().stream, nullptr);
+    EXPECT_EQ(shared.stream, nullptr);
     ::setenv("XAL_LOG_ROTATE", "day", 1);
     said = Reload();
     EXPECT_EQ(Lines(said), 2) << said;
     EXPECT_NE(said.find("XAL_LOG_ROTATE"), std::string::npos);
-    EXPECT_EQ(Settings().rotate_period, 0);
+    EXPECT_EQ(shared.rotate_period, 0);
     ::unsetenv("XAL_LOG_ROTATE");
     // A path too long for the record, and a directory.
     ::setenv("XAL_LOG_FILE", (dir_ / std::string(140, 'x')).c_str(), 1);
     EXPECT_NE(Reload().find("longer than 129 characters"), std::string::npos);
-    EXPECT_EQ(Settings().stream, nullptr);
+    EXPECT_EQ(shared.stream, nullptr);
     ::setenv("XAL_LOG_FILE", (dir_.path() + "/").c_str(), 1);
     EXPECT_NE(Reload().find("names a directory"), std::string::npos);
 }
@@ -365,7 +349,7 @@ TEST_F(Log, BadValuesAreNamedInOneLineAndDefaultsTakeTheirPlace) {
 
 TEST_F(Log, HourlyFilesMoveAtTheFirstLineAfterTheBoundary) {
     Configure(log_, "hour");
-    EXPECT_EQ(Settings().rotate_period, 3600);
+    EXPECT_EQ(shared.rotate_period, 3600);
     LogAt(28, 10, 59, 59, 28019);
     EXPECT_EQ(Names(logs_), (std::set<std::string>{"agent.log"}));
     clock_.Set(Utc(2026, 3, 28, 11, 0, 5));
@@ -440,9 +424,10 @@ TEST_F(Log, AnExistingRotatedNameIsNeverOverwritten) {
     Configure(logs_ + "/agentlog", "hour", "1");
     LogAt(28, 13, 0, 5);
     LogAt(28, 14, 0, 5);
-    EXPECT_EQ(Names(logs_).count("agentlog202603281200"), 0u);
-    EXPECT_EQ(Names(logs_).count("agentlog202603281300"), 1u);
-    EXPECT_EQ(Names(logs_).count("agentlog"), 1u);
+    const auto names = Names(logs_);
+    EXPECT_EQ(std::tuple(names.count("agentlog202603281200"), names.count("agentlog202603281300"),
+                         names.count("agentlog")),
+              std::tuple(0u, 1u, 1u));
 }
 
 TEST_F(Log, CleanUpKeepsTheNewestAndLeavesEveryOtherNameAlone) {
@@ -494,7 +479,7 @@ TEST_F(Log, FailedMovesAndCleanUpsAreReportedAsErrorEvents) {
         EXPECT_EQ(Events().size(), hour < 14 ? 0u : 1u) << "after the move at " << hour;
         EXPECT_EQ(Lines(ReadFile(log_)), 1);
     }
-    EXPECT_EQ(Settings().rotate_failures, 1);
+    EXPECT_EQ(shared.rotate_failures, 1);
     auto events = Events();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].category, 0); // 2 / 1000
@@ -507,7 +492,7 @@ TEST_F(Log, FailedMovesAndCleanUpsAreReportedAsErrorEvents) {
     // line is lost and the next one goes to the event log.
     fs::remove_all(logs_);
     LogAt(28, 16, 0, 5, 28019);
-    EXPECT_EQ(Settings().stream, nullptr);
+    EXPECT_EQ(shared.stream, nullptr);
     xal_log_message(XAL_LOG_NOTICE, 28018);
     events = Events();
     ASSERT_EQ(events.size(), 3u);
@@ -518,8 +503,8 @@ TEST_F(Log, FailedMovesAndCleanUpsAreReportedAsErrorEvents) {
     fs::create_directory(logs_);
     Configure(log_, "hour", "3");
     const std::u16string gone = VTX_FromUtf8(dir_ / "gone");
-    std::fill(std::begin(Settings().log_directory), std::end(Settings().log_directory), u'\0');
-    gone.copy(Settings().log_directory, gone.size());
+    std::fill(std::begin(shared.log_directory), std::end(shared.log_directory), u'\0');
+    gone.copy(shared.log_directory, gone.size());
     LogAt(28, 17, 0, 5, 28019);
     events = Events();
     ASSERT_EQ(events.size(), 4u);

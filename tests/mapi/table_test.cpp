@@ -21,12 +21,12 @@ protected:
             rows_.push_back(SRow{0, static_cast<ULONG>(v.size()), v.data()});
         ASSERT_EQ(MAPICreateRowTable(static_cast<ULONG>(rows_.size()), rows_.data(), &table_),
                   S_OK);
+        ASSERT_EQ(table_->SetColumns(name_.get(), 0), S_OK); // most tests look at names only
     }
     void TearDown() override {
         UlRelease(table_);
         LeakCheckedTest::TearDown();
     }
-    // The display names of a batch, in order.
     static std::vector<std::string> NamesOf(LPSRowSet set) {
         std::vector<std::string> out;
         for (ULONG i = 0; set && i < set->cRows; ++i)
@@ -40,6 +40,7 @@ protected:
         FreeProws(set);
         return names;
     }
+    SizedSPropTagArray<1> name_ = {1, {PR_DISPLAY_NAME}};
     std::vector<std::vector<SPropValue>> values_;
     std::vector<SRow> rows_;
     LPMAPITABLE table_ = nullptr;
@@ -89,8 +90,6 @@ TEST_F(MapiTable, ColumnsComeBackInTheOrderSetWithErrorsForMissingOnes) {
 }
 
 TEST_F(MapiTable, SeekRowFromEachOriginAndQueryInBatches) {
-    SizedSPropTagArray<1> cols = {1, {PR_DISPLAY_NAME}};
-    ASSERT_EQ(table_->SetColumns(cols.get(), 0), S_OK);
     EXPECT_EQ(Query(3), (Names{"Inbox", "Junk", "Spam"}));
     EXPECT_EQ(Query(3), (Names{"Archive", "Drafts"}));
     EXPECT_EQ(Query(2), Names{}); // at the end: an empty set, not a failure
@@ -119,15 +118,13 @@ TEST_F(MapiTable, SeekRowFromEachOriginAndQueryInBatches) {
 }
 
 TEST_F(MapiTable, RestrictNarrowsCountAndRowsAndStartsOver) {
-    SizedSPropTagArray<1> cols = {1, {PR_DISPLAY_NAME}};
-    ASSERT_EQ(table_->SetColumns(cols.get(), 0), S_OK);
     EXPECT_EQ(Query(3).size(), 3u);
     SPropValue limit = Long(PR_CONTENT_COUNT, 30);
     SRestriction le = Property(RELOP_LE, PR_CONTENT_COUNT, &limit);
     ASSERT_EQ(table_->Restrict(&le, 0), S_OK);
     ULONG count = 0;
-    ASSERT_EQ(table_->GetRowCount(0, &count), S_OK);
-    EXPECT_EQ(count, 2u); // Archive has no count and does not pass
+    EXPECT_EQ((std::tuple{table_->GetRowCount(0, &count), count}),
+              std::tuple(S_OK, 2u)); // not Archive
     EXPECT_EQ(Query(10), (Names{"Spam", "Drafts"}));
     // The table keeps its own copy of the restriction; a malformed one is
     // refused and the old one stays; null lifts it.
@@ -137,14 +134,11 @@ TEST_F(MapiTable, RestrictNarrowsCountAndRowsAndStartsOver) {
     ASSERT_EQ(table_->SeekRow(BOOKMARK_BEGINNING, 0, nullptr), S_OK);
     EXPECT_EQ(Query(10), (Names{"Spam", "Drafts"}));
     ASSERT_EQ(table_->Restrict(nullptr, 0), S_OK);
-    ASSERT_EQ(table_->GetRowCount(0, &count), S_OK);
-    EXPECT_EQ(count, 5u);
+    EXPECT_EQ((std::tuple{table_->GetRowCount(0, &count), count}), std::tuple(S_OK, 5u));
     EXPECT_EQ(table_->GetRowCount(1, &count), MAPI_E_UNKNOWN_FLAGS);
 }
 
 TEST_F(MapiTable, SortTableOrdersByKeysWithMissingValuesFirst) {
-    SizedSPropTagArray<1> cols = {1, {PR_DISPLAY_NAME}};
-    ASSERT_EQ(table_->SetColumns(cols.get(), 0), S_OK);
     SSortOrderSet by_count = {1, 0, 0, {{PR_CONTENT_COUNT, TABLE_SORT_ASCEND}}};
     ASSERT_EQ(table_->SortTable(&by_count, 0), S_OK);
     EXPECT_EQ(Query(10), (Names{"Archive", "Drafts", "Spam", "Junk", "Inbox"}));
@@ -173,8 +167,7 @@ TEST_F(MapiTable, HrQueryAllRowsHonoursItsLimit) {
     // The restriction narrows before the limit is applied.
     SPropValue pat = Str(PR_DISPLAY_NAME, "S");
     SRestriction prefix = Content(FL_PREFIX, PR_DISPLAY_NAME, &pat);
-    SizedSPropTagArray<1> cols = {1, {PR_DISPLAY_NAME}};
-    ASSERT_EQ(HrQueryAllRows(table_, cols.get(), &prefix, nullptr, 1, &set), S_OK);
+    ASSERT_EQ(HrQueryAllRows(table_, name_.get(), &prefix, nullptr, 1, &set), S_OK);
     EXPECT_EQ(NamesOf(set), (Names{"Spam"}));
     FreeProws(set);
     // Failures of the steps pass through unchanged.

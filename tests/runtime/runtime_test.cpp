@@ -121,9 +121,7 @@ TEST(RuntimeWideStrings, CaseInsensitiveOrderFoldsToLowerCase) {
 }
 
 struct Gate {
-    std::atomic<bool> open{false};
-    std::atomic<bool> started{false};
-    std::atomic<bool> finished{false};
+    std::atomic<bool> open{false}, started{false}, finished{false};
     std::uint32_t result = 0;
     VTXPR_LOCK* lock = nullptr;
 };
@@ -148,23 +146,19 @@ TEST(RuntimeThreads, ExitCodesAndRecursiveLocks) {
     VTXPR_THREAD thread = nullptr;
     ASSERT_EQ(VTXPR_CreateThread(&thread, nullptr, WaitAtGate, &gate), 0);
     std::uint32_t code = 0;
-    EXPECT_EQ(VTXPR_GetExitCodeThread(thread, &code), 0);
-    EXPECT_EQ(code, VTXPR_STILL_ACTIVE);
+    EXPECT_EQ((std::tuple{VTXPR_GetExitCodeThread(thread, &code), code}),
+              std::tuple(0, VTXPR_STILL_ACTIVE));
     gate.open = true;
-    EXPECT_EQ(VTXPR_JoinThread(thread), 0);
-    EXPECT_TRUE(gate.finished);
-    EXPECT_EQ(VTXPR_GetExitCodeThread(thread, &code), 0);
-    EXPECT_EQ(code, 42u);
-    EXPECT_EQ(VTXPR_CloseThread(&thread), 0);
-    EXPECT_EQ(thread, nullptr);
+    EXPECT_EQ((std::tuple{VTXPR_JoinThread(thread), gate.finished.load()}), std::tuple(0, true));
+    EXPECT_EQ((std::tuple{VTXPR_GetExitCodeThread(thread, &code), code}), std::tuple(0, 42u));
+    EXPECT_EQ((std::tuple{VTXPR_CloseThread(&thread), thread}), std::tuple(0, nullptr));
     EXPECT_EQ(VTXPR_GetExitCodeThread(nullptr, &code), -1);
     EXPECT_EQ(VTXPR_CloseThread(&thread), -1);
 
     // A lock is recursive for its holder and exclusive for others.
     VTXPR_LOCK* lock = VTXPR_CreateLock();
     ASSERT_NE(lock, nullptr);
-    EXPECT_EQ(VTXPR_Lock(lock), 0);
-    EXPECT_EQ(VTXPR_Lock(lock), 0);
+    EXPECT_EQ((std::tuple{VTXPR_Lock(lock), VTXPR_Lock(lock)}), std::tuple(0, 0));
     Gate other;
     other.lock = lock;
     other.open = true;
@@ -172,12 +166,10 @@ TEST(RuntimeThreads, ExitCodesAndRecursiveLocks) {
     EXPECT_EQ(VTXPR_Unlock(lock), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(other.started) << "entered after only one of two releases";
-    EXPECT_EQ(VTXPR_Unlock(lock), 0);
-    EXPECT_EQ(VTXPR_JoinThread(thread), 0);
-    EXPECT_TRUE(other.finished);
-    EXPECT_EQ(VTXPR_CloseThread(&thread), 0);
-    EXPECT_EQ(VTXPR_Lock(nullptr), -1);
-    EXPECT_EQ(VTXPR_Unlock(nullptr), -1);
+    EXPECT_EQ((std::tuple{VTXPR_Unlock(lock), VTXPR_JoinThread(thread), other.finished.load(),
+                          VTXPR_CloseThread(&thread)}),
+              std::tuple(0, 0, true, 0));
+    EXPECT_EQ((std::tuple{VTXPR_Lock(nullptr), VTXPR_Unlock(nullptr)}), std::tuple(-1, -1));
     EXPECT_EQ(VTXPR_DestroyLock(lock), 0);
     VTXPR_Free(lock);
 }
@@ -215,9 +207,9 @@ TEST(RuntimeTables, SleepsControlsErrorsAndTheProgramName) {
     // The platform's last error is per thread; other kinds read errno.
     VTXPR_SetPlatformError(1332);
     errno = EACCES;
-    EXPECT_EQ(VTXPR_LastError(VTXPR_ERR_PLATFORM), 1332);
-    EXPECT_EQ(VTXPR_LastError(VTXPR_ERR_CRT), EACCES);
-    EXPECT_EQ(VTXPR_LastError(VTXPR_ERR_SOCKET), EACCES);
+    EXPECT_EQ(std::tuple(VTXPR_LastError(VTXPR_ERR_PLATFORM), VTXPR_LastError(VTXPR_ERR_CRT),
+                         VTXPR_LastError(VTXPR_ERR_SOCKET)),
+              std::tuple(1332, EACCES, EACCES));
     std::uint32_t seen_elsewhere = 99;
     std::thread([&] { seen_elsewhere = VTXPR_PlatformError(); }).join();
     EXPECT_EQ(seen_elsewhere, 0u);

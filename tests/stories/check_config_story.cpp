@@ -55,8 +55,7 @@ TEST(CheckConfig, NamesEachMistakeInAHiveMadeForIt) {
         const ProcessResult r = RunProgram(CheckConfigProgram(), {}, sandbox.Env());
         EXPECT_EQ(r.exit_code, c.status) << r.out;
         std::istringstream out(r.out);
-        int lines = 0;
-        int saying = 0;
+        int lines = 0, saying = 0;
         for (std::string line; std::getline(out, line); ++lines) {
             EXPECT_EQ(line.rfind(sandbox.hive_path() + ": ", 0), 0u) << line;
             saying += line.find(c.said) != std::string::npos ? 1 : 0;

@@ -116,9 +116,8 @@ TEST_P(Modes, MaintenancePassExpungesOldItemsAndReports) {
     sandbox.WriteHive(WindowOpenNow(hive));
     run = sandbox.RunAgent({"once"});
     ASSERT_EQ(run.exit_code, 0) << run.err;
-    EXPECT_EQ(Problems(sandbox), "");
-    EXPECT_EQ(sandbox.LogCount(28018), 1);
-    EXPECT_EQ(sandbox.LogCount(28019), 1);
+    EXPECT_EQ(std::tuple(Problems(sandbox), sandbox.LogCount(28018), sandbox.LogCount(28019)),
+              std::tuple("", 1, 1));
 
     // The report counts what went and what could not be deleted.
     const std::vector<Message> full = world.Messages("full", "Spam");

@@ -1,9 +1,5 @@
-// The agent's life: as a systemd service (NOTIFY_SOCKET set) it reports its
-// states and, after every pass, a status line and a metrics file; SIGHUP
-// reloads it with the hive as it is now, SIGTERM stops it. In a console,
-// Control-C and SIGTERM end it gracefully, Control-\ and a closed terminal
-// at once. A stop during a pass lets each worker finish the mailbox in hand.
-// Another program asks for a remove pass through the remove-rules event.
+// The agent's life as a service and in a console: its states, reloads and
+// stops, and the remove pass another program asks for; each story says how.
 #include "tests/stories/stories.h"
 
 #include "agent/agent_controller.h"

@@ -215,30 +215,26 @@ protected:
 };
 
 TEST_F(Registry, ValuesComeBackAsStoredWithTheirSizes) {
-    std::uint32_t size = sizeof buffer_;
-    ASSERT_EQ(Read(nullptr, u"Alias", &size), 0);
-    EXPECT_EQ(size, 12u); // five UTF-16 units and the terminator
-    EXPECT_EQ(Text(), u"admin");
+    std::uint32_t size = sizeof buffer_; // five UTF-16 units and the terminator
+    EXPECT_EQ((std::tuple{Read(nullptr, u"Alias", &size), size, Text()}),
+              std::tuple(0, 12u, u"admin"));
     size = sizeof buffer_;
-    ASSERT_EQ(Read(nullptr, u"threads", &size), 0);
-    EXPECT_EQ(size, 4u);
-    EXPECT_EQ(buffer_[0], 4);
+    EXPECT_EQ((std::tuple{Read(nullptr, u"threads", &size), size, buffer_[0]}),
+              std::tuple(0, 4u, 4));
     // Missing value or key: 2; missing arguments: 87.
     EXPECT_EQ(Read(nullptr, u"Nothing"), 2);
-    EXPECT_EQ(registry_read_value(HKEY_LOCAL_MACHINE, nullptr, u"SOFTWARE\\Nobody", u"Alias",
-                                  buffer_, &size),
-              2);
-    EXPECT_EQ(registry_read_value(HKEY_LOCAL_MACHINE, nullptr, kKey, u"Alias", nullptr, &size), 87);
-    EXPECT_EQ(registry_read_value(HKEY_LOCAL_MACHINE, nullptr, kKey, u"Alias", buffer_, nullptr),
-              87);
-    EXPECT_EQ(registry_read_value(HKEY_LOCAL_MACHINE, nullptr, nullptr, u"Alias", buffer_, &size),
-              87);
+    auto read = [&](const char16_t* key, unsigned char* into, std::uint32_t* into_size) {
+        return registry_read_value(HKEY_LOCAL_MACHINE, nullptr, key, u"Alias", into, into_size);
+    };
+    EXPECT_EQ(read(u"SOFTWARE\\Nobody", buffer_, &size), 2);
+    EXPECT_EQ(std::tuple(read(kKey, nullptr, &size), read(kKey, buffer_, nullptr),
+                         read(nullptr, buffer_, &size)),
+              std::tuple(87, 87, 87));
     EXPECT_EQ(Read(nullptr, nullptr), 87);
     // The calls beneath: the size alone can be asked for; reserved must be null.
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE, &key), 0);
-    DWORD type = 0;
-    DWORD needed = 0;
+    DWORD type = 0, needed = 0;
     EXPECT_EQ(RegQueryValueExW(key, u"Alias", nullptr, &type, nullptr, &needed), 0);
     EXPECT_EQ(std::tie(type, needed), std::tuple(REG_SZ, 12u));
     DWORD reserved = 0;
@@ -319,8 +315,7 @@ protected:
 
 TEST_F(EventLog, EventsCarryTheirFieldsAndFourBytesOfDataAnInsertion) {
     EXPECT_NE(event_log_report(EVENTLOG_WARNING_TYPE, 28, 0x80000201u, u"\"quoted\" \u00e9\n"), 0);
-    const std::uint32_t five = 5;
-    const std::uint32_t big = 65541; // 0x10005: its low 16 bits show, 5 too
+    const std::uint32_t five = 5, big = 65541; // 0x10005: its low 16 bits show, 5 too
     const std::uint64_t eight = 5;
     const char16_t* given[] = {u"given"};
     event_log_report_data(EVENTLOG_ERROR_TYPE, 39, 0xC0000602u, 0, 4, nullptr, &five);
