@@ -1,6 +1,7 @@
-// The doveadm client against a private Dovecot (every typed call, real Sieve
-// delivery, failures), against a fake endpoint for what a real one rarely
-// does, and the location and key file it is given.
+// The doveadm client against a private Dovecot (how it refuses calls),
+// against a fake endpoint for what a real one rarely does, and the location
+// and key file it is given. The calls' successes are the stories' business:
+// they run the agent against a private Dovecot too.
 #include "platform/dovecot/doveadm_client.h"
 #include "platform/dovecot/dovecot_location.h"
 #include "tests/support/dovecot_server.h"
@@ -32,81 +33,27 @@ std::size_t Count(Client& client, const std::string& user, const std::vector<std
     return found.size();
 }
 
-TEST(DoveadmClient, EveryCallAgainstAPrivateDovecot) {
-    swtest::DovecotServer server(
-        {{"alice", ""},
-         {"mary smith", ""},
-         {"carol", "userdb_namespace/inbox/prefix=INBOX. userdb_namespace/inbox/separator=."}});
+// What the backend relies on beyond what the stories show through the
+// agent: the result code of each way a real Dovecot refuses a call.
+TEST(DoveadmClient, ARealDovecotsRefusalsMapToResultCodes) {
+    swtest::DovecotServer server({{"alice", ""}, {"mary smith", ""}});
     ASSERT_TRUE(server.running());
     Client client = ClientFor(server);
-
     std::vector<std::string> users;
     ASSERT_EQ(client.Users(&users), S_OK) << client.LastError();
     std::sort(users.begin(), users.end());
-    EXPECT_EQ(users, (std::vector<std::string>{"alice", "carol", "mary smith"}));
+    EXPECT_EQ(users, (std::vector<std::string>{"alice", "mary smith"}));
 
-    // Folders, their GUIDs and the namespace each user's names live in.
-    MailboxNamespace ns;
-    ASSERT_EQ(client.Namespace("alice", &ns), S_OK) << client.LastError();
-    EXPECT_EQ(ns.prefix + ns.separator, std::string("") + '\0');
     EXPECT_EQ(client.MailboxCreate("alice", "Spam"), S_OK);
-    EXPECT_EQ(client.MailboxCreate("alice", "Bücher/Alt"), S_OK);
     EXPECT_EQ(client.MailboxCreate("alice", "Spam"), MAPI_E_COLLISION);
-    std::vector<std::string> names;
-    ASSERT_EQ(client.MailboxList("alice", &names), S_OK);
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"Bücher", "Bücher/Alt", "INBOX", "Spam"}));
-    ASSERT_EQ(client.Namespace("alice", &ns), S_OK);
-    EXPECT_EQ(ns.prefix + ns.separator, "/");
-    EXPECT_EQ(client.MailboxCreate("carol", "Spam"), MAPI_E_COLLISION); // outside its namespace
-    ASSERT_EQ(client.Namespace("carol", &ns), S_OK);
-    EXPECT_EQ(ns.prefix + ns.separator, "INBOX..");
-    EXPECT_EQ(client.MailboxCreate("carol", ns.TopLevel("Spam")), S_OK);
-    std::vector<MailboxStatusInfo> status, again;
-    ASSERT_EQ(client.MailboxStatus("alice", {"INBOX", "*"}, &status), S_OK);
-    ASSERT_EQ(status.size(), 3u); // not "Bücher", which only holds "Alt"
-    for (const MailboxStatusInfo& s : status)
-        EXPECT_EQ(s.guid.find_first_not_of("0123456789abcdef"), std::string::npos) << s.guid;
-    ASSERT_EQ(client.MailboxStatus("alice", {"*"}, &again), S_OK);
-    EXPECT_EQ(again[0].guid, status[0].guid);
-    EXPECT_NE(status[0].guid, status[1].guid);
-
-    // Sieve: a script with CRLF and non-ASCII text comes back byte for byte;
-    // one that does not compile leaves the active one as it was.
-    const std::string script = "require [\"fileinto\"];\r\n# rule:[Spät]\r\n"
-                               "if header :contains \"X-Spam-Flag\" \"YES\"\r\n"
-                               "{\r\n\tfileinto \"Spam\";\r\n}\r\n";
-    ASSERT_EQ(client.SievePut("alice", "roundcube", script, true), S_OK) << client.LastError();
+    std::vector<MailboxStatusInfo> none;
+    EXPECT_EQ(client.MailboxStatus("alice", {"Nope"}, &none), MAPI_E_NOT_FOUND);
+    EXPECT_EQ(client.SievePut("alice", "roundcube", "keep;\n", true), S_OK);
     EXPECT_EQ(client.SievePut("alice", "roundcube", "if nonsense {", false), MAPI_E_BAD_VALUE);
-    EXPECT_EQ(client.SievePut("alice", "other", "keep;\n", false), S_OK);
     std::string text;
     ASSERT_EQ(client.SieveGet("alice", "roundcube", &text), S_OK);
-    EXPECT_EQ(text, script);
-    std::vector<SieveScriptInfo> scripts;
-    ASSERT_EQ(client.SieveList("alice", &scripts), S_OK);
-    ASSERT_EQ(scripts.size(), 2u);
-    EXPECT_EQ(scripts[0].active + scripts[1].active, 1);
-    EXPECT_TRUE((scripts[0].name == "roundcube") == scripts[0].active);
-
-    // Real delivery through that script; old mail made on disk; expunge by
-    // received date; a report saved without Sieve and fetched back.
-    EXPECT_EQ(server.Deliver("alice", "Subject: offer\nX-Spam-Flag: yes\n\nbuy\n"), 0);
-    EXPECT_EQ(server.Deliver("alice", "Subject: hello\n\nhi\n"), 0);
-    server.PlaceMessage("alice", "Spam", "Subject: ancient\n\nold\n", 40L * 86400);
-    EXPECT_EQ(Count(client, "alice", {"mailbox", "INBOX"}), 1u);
-    EXPECT_EQ(Count(client, "alice", {"mailbox", "Spam"}), 2u);
-    EXPECT_EQ(Count(client, "alice", {"mailbox", "Spam", "before", "30d"}), 1u);
-    ASSERT_EQ(client.Expunge("alice", {"mailbox", "Spam", "before", "30d"}), S_OK);
-    ASSERT_EQ(client.Save("alice", "Spam", "Subject: Report\r\n\r\n1 item deleted\r\n"), S_OK);
-    std::vector<FetchedMessage> fetched;
-    ASSERT_EQ(client.Fetch("alice", {"hdr.subject", "date.received.unixtime"}, {"mailbox", "Spam"},
-                           &fetched),
-              S_OK);
-    ASSERT_EQ(fetched.size(), 2u);
-    EXPECT_EQ(fetched[0][0].second + "," + fetched[1][0].second, "offer,Report");
-    EXPECT_EQ(client.SieveActivate("alice", "other"), S_OK);
-    EXPECT_EQ(server.Deliver("alice", "Subject: again\nX-Spam-Flag: yes\n\nbuy\n"), 0);
-    EXPECT_EQ(Count(client, "alice", {"mailbox", "INBOX"}), 2u);
+    EXPECT_EQ(text, "keep;\n");
+    EXPECT_EQ(Count(client, "alice", {"mailbox", "Spam"}), 0u);
 
     // Several calls in one POST, each with its own result; one with an
     // empty script name, which would make doveadm drop the connection, is
@@ -125,17 +72,9 @@ TEST(DoveadmClient, EveryCallAgainstAPrivateDovecot) {
     EXPECT_EQ(hr[1], MAPI_E_NOT_FOUND);
     EXPECT_EQ(hr[2], MAPI_E_INVALID_PARAMETER);
     EXPECT_EQ(hr[3], MAPI_E_NOT_FOUND);
-    std::vector<MailboxStatusInfo> none;
-    EXPECT_EQ(client.MailboxStatus("alice", {"Nope"}, &none), MAPI_E_NOT_FOUND);
 
-    // A wrong key, then no server at all, then the same one back.
     Client wrong = ClientFor(server, "not-the-key");
     EXPECT_EQ(wrong.Users(&users), MAPI_E_LOGON_FAILED);
-    ASSERT_TRUE(server.Stop());
-    EXPECT_EQ(client.Users(&users), MAPI_E_NETWORK_ERROR);
-    EXPECT_NE(client.LastError(), "");
-    ASSERT_TRUE(server.Start());
-    EXPECT_EQ(client.Users(&users), S_OK);
 }
 
 // One connection on a port of its own, answered with `reply` (nothing: the
