@@ -144,18 +144,4 @@ TEST(SieveScriptEditor, MarkersBecomeEscapedHeaderTestsOrAreRefused) {
     }
 }
 
-TEST(SieveScriptEditor, AVeryLargeScriptKeepsEveryByte) {
-    std::string big = "require [\"fileinto\"];\r\n";
-    for (int i = 0; i < 20000; ++i)
-        big += "# rule:[Rule " + std::to_string(i) + "]\r\nif header :contains \"X-N\" \"" +
-               std::to_string(i) + "\"\r\n{\r\n\tfileinto \"F\";\r\n}\r\n";
-    SieveScript script(big);
-    EXPECT_EQ(script.rules().size(), 20000u);
-    ASSERT_EQ(script.AddRule("Spam rule", {"X-Spam-Flag", "YES"}, "Spam", true, RulePlace::Last),
-              S_OK);
-    EXPECT_EQ(script.text().compare(0, big.size(), big), 0);
-    EXPECT_EQ(script.DeleteRules("spam rule"), 1);
-    EXPECT_EQ(script.text(), big);
-}
-
 } // namespace

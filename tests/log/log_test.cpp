@@ -90,10 +90,7 @@ protected:
         xal_shared_log_settings_reload();
     }
     std::vector<swtest::EventRecord> Events() {
-        std::vector<std::string> bad;
-        auto events = swtest::ReadEventFile(events_, &bad);
-        EXPECT_TRUE(bad.empty());
-        return events;
+        return swtest::ReadEventFile(events_);
     }
     // Reads the record again from the environment; returns what was said.
     std::string Reload() {

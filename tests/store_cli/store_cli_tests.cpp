@@ -1,6 +1,5 @@
 // sortwell-store as a user runs it: exit status, one-line errors that change
-// nothing, JSON listings, delivery through rules, faults, the demo, and
-// entry identifiers that mean the same in every process.
+// nothing, JSON listings, delivery through rules, faults and the demo.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,14 +8,9 @@
 
 #include <fstream>
 
-#include "mailstore/mapitags.h"
-#include "mailstore/mapix.h"
-#include "platform/infostore/infostore_admin.h"
 #include "platform/infostore/infostore_util.h"
-#include "platform/mapi/mapi_runtime.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
-#include "tests/support/store_fixture.h"
 
 namespace swtest {
 namespace {
@@ -30,24 +24,6 @@ ProcessResult RunStore(const std::vector<std::string>& args, const std::string& 
     if (!store.empty())
         env.push_back("SORTWELL_INFOSTORE=" + store);
     return RunProgram(StoreProgram(), args, env, input);
-}
-
-// Runs a command that must succeed.
-std::string Ok(const std::string& store, const std::vector<std::string>& args,
-               const std::string& input = "") {
-    ProcessResult r = RunStore(args, store, input);
-    EXPECT_EQ(r.exit_code, 0) << args[0] << ": " << r.err;
-    EXPECT_EQ(r.err, "") << args[0];
-    return r.out;
-}
-
-Json Listing(const std::string& store, const std::vector<std::string>& args) {
-    std::vector<std::string> with_json = args;
-    with_json.push_back("--json");
-    const std::string out = Ok(store, with_json);
-    Json value = Json::parse(out, nullptr, false);
-    EXPECT_TRUE(value.is_array()) << out;
-    return value.is_array() ? value : Json::array();
 }
 
 // True when text matches shape character by character, 'd' standing for any digit.
@@ -75,8 +51,12 @@ protected:
     ProcessResult Store(const std::vector<std::string>& args, const std::string& input = "") {
         return RunStore(args, store_, input);
     }
+    // Runs a command that must succeed.
     std::string Ok(const std::vector<std::string>& args, const std::string& input = "") {
-        return swtest::Ok(store_, args, input);
+        ProcessResult r = Store(args, input);
+        EXPECT_EQ(r.exit_code, 0) << args[0] << ": " << r.err;
+        EXPECT_EQ(r.err, "") << args[0];
+        return r.out;
     }
     // Runs a command that must fail with exactly one line naming `problem`.
     void Refused(const std::vector<std::string>& args, const std::string& problem,
@@ -86,7 +66,13 @@ protected:
         EXPECT_EQ(r.err, "sortwell-store: " + problem + "\n") << args[0];
         EXPECT_EQ(r.out, "") << args[0];
     }
-    Json Listing(const std::vector<std::string>& args) { return swtest::Listing(store_, args); }
+    Json Listing(std::vector<std::string> args) {
+        args.push_back("--json");
+        const std::string out = Ok(args);
+        Json value = Json::parse(out, nullptr, false);
+        EXPECT_TRUE(value.is_array()) << out;
+        return value.is_array() ? value : Json::array();
+    }
 
     TempDir dir_{"store_cli"};
     std::string store_ = dir_.file("store.db");
@@ -314,58 +300,6 @@ TEST_F(StoreCli, TheDemoBuildsAnOrganisationToWorkOn) {
     ASSERT_EQ(rules.size(), 1u);
     EXPECT_EQ(rules[0]["provider"], "Demo.Client");
     Refused({"demo"}, "the demo needs a store without mailboxes");
-}
-
-// The command line and a MAPI session in this process see the same
-// identifiers and the same faults.
-class StoreCliAndSession : public testing_store::StoreTest {};
-
-TEST_F(StoreCliAndSession, EntryIdsAndFaultsMeanTheSameInEveryProcess) {
-    const std::string& store = store_path();
-    Ok(store, {"folder", "create", "alice", "Spam"});
-    testing_store::Mailbox box;
-    Open(alice_, &box);
-
-    // The folder id the command line prints opens here and names Spam.
-    const Json folders = Listing(store, {"folders", "alice"});
-    const Json* spam = Find(folders, "path", "Spam");
-    ASSERT_NE(spam, nullptr);
-    std::vector<BYTE> spam_id;
-    ASSERT_TRUE(infostore::ParseHex((*spam)["entry_id"].get<std::string>(), &spam_id));
-    LPMAPIFOLDER folder = nullptr;
-    ULONG type = 0;
-    ASSERT_EQ(box.store->OpenEntry(static_cast<ULONG>(spam_id.size()),
-                                   reinterpret_cast<LPENTRYID>(spam_id.data()), nullptr,
-                                   MAPI_BEST_ACCESS, &type, reinterpret_cast<LPUNKNOWN*>(&folder)),
-              S_OK);
-    LPSPropValue folder_name = nullptr;
-    ASSERT_EQ(HrGetOneProp(folder, PR_DISPLAY_NAME_W, &folder_name), S_OK);
-    EXPECT_EQ(std::u16string(folder_name->Value.lpszW), u"Spam");
-    MAPIFreeBuffer(folder_name);
-
-    // A folder made here shows up there under the same id.
-    LPMAPIFOLDER made = nullptr;
-    char lists[] = "Lists";
-    ASSERT_EQ(folder->CreateFolder(FOLDER_GENERIC, lists, nullptr, nullptr, 0, &made), S_OK);
-    const std::vector<BYTE> made_id = EntryId(made);
-    made->Release();
-    const Json after = Listing(store, {"folders", "alice"});
-    const Json* listed = Find(after, "path", "Spam/Lists");
-    ASSERT_NE(listed, nullptr);
-    EXPECT_EQ((*listed)["entry_id"], infostore::Hex(made_id.data(), made_id.size()));
-
-    // A fault added by the command line hits this open session at once,
-    // and clearing it there lifts it here.
-    Ok(store, {"fault", "add", "IMAPIFolder::CreateFolder", "--mailbox", alice_.dn, "--hr",
-               "MAPI_E_NETWORK_ERROR"});
-    char again[] = "Again";
-    EXPECT_EQ(folder->CreateFolder(FOLDER_GENERIC, again, nullptr, nullptr, 0, &made),
-              MAPI_E_NETWORK_ERROR);
-    Ok(store, {"fault", "clear"});
-    ASSERT_EQ(folder->CreateFolder(FOLDER_GENERIC, again, nullptr, nullptr, 0, &made), S_OK);
-    made->Release();
-    folder->Release();
-    Close(&box);
 }
 
 } // namespace

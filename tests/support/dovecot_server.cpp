@@ -303,10 +303,6 @@ void DovecotServer::PlaceMessage(const std::string& user, const std::string& fol
         ADD_FAILURE() << "cannot date or hand over " << file << ": " << std::strerror(errno);
 }
 
-} // namespace swtest
-
-namespace swtest {
-
 void DovecotServer::WriteActiveScript(const std::string& user, const std::string& name,
                                       const std::string& text) const {
     MakeDir(home(user) + "/sieve", mail_uid_, mail_gid_);

@@ -1,11 +1,14 @@
 #include "tests/support/events.h"
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <fstream>
 
 namespace swtest {
+namespace {
 
+// One line (without its line feed); false for anything else.
 bool ParseEventLine(const std::string& line, EventRecord* event) {
     const nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
     if (!object.is_object() || object.size() != 8 || !object.contains("strings") ||
@@ -33,8 +36,9 @@ bool ParseEventLine(const std::string& line, EventRecord* event) {
     return true;
 }
 
-std::vector<EventRecord> ReadEventFile(const std::string& path,
-                                       std::vector<std::string>* bad_lines) {
+} // namespace
+
+std::vector<EventRecord> ReadEventFile(const std::string& path) {
     std::vector<EventRecord> events;
     std::ifstream in(path, std::ios::binary);
     std::string line;
@@ -42,8 +46,8 @@ std::vector<EventRecord> ReadEventFile(const std::string& path,
         EventRecord event;
         if (ParseEventLine(line, &event))
             events.push_back(event);
-        else if (bad_lines != nullptr)
-            bad_lines->push_back(line);
+        else
+            ADD_FAILURE() << path << ": an event line that does not read: " << line;
     }
     return events;
 }

@@ -19,11 +19,7 @@ struct EventRecord {
     std::string message;
 };
 
-// One line (without its line feed); false for anything else.
-bool ParseEventLine(const std::string& line, EventRecord* event);
-
-// Every event of the file; a line that does not read is put in `bad_lines`.
-std::vector<EventRecord> ReadEventFile(const std::string& path,
-                                       std::vector<std::string>* bad_lines = nullptr);
+// Every event of the file; a line that does not read fails the test.
+std::vector<EventRecord> ReadEventFile(const std::string& path);
 
 } // namespace swtest
