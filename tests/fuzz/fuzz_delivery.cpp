@@ -38,18 +38,16 @@ void Require(bool condition, const char* what) {
 
 bool IsField(std::string_view line) {
     const std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos || colon == 0) {
+    if (colon == std::string_view::npos || colon == 0)
         return false;
-    }
     return std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon),
                        [](char c) { return c > 32 && c < 127; });
 }
 
 std::string_view FirstLine(std::string_view text) {
     std::string_view line = text.substr(0, text.find('\n'));
-    if (!line.empty() && line.back() == '\r') {
+    if (!line.empty() && line.back() == '\r')
         line.remove_suffix(1);
-    }
     return line;
 }
 
@@ -67,22 +65,19 @@ bool ValidUtf8(std::string_view text) {
                     : b >= 0xE0 && b <= 0xEF ? 2
                     : b >= 0xF0 && b <= 0xF4 ? 3
                                              : -1;
-        if (extra < 0 || i + static_cast<std::size_t>(extra) >= text.size()) {
+        if (extra < 0 || i + static_cast<std::size_t>(extra) >= text.size())
             return false;
-        }
         std::uint32_t cp = extra == 0 ? b : b & (0x3F >> extra);
         for (int k = 1; k <= extra; ++k) {
             const unsigned char c =
                 static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
-            if ((c & 0xC0) != 0x80) {
+            if ((c & 0xC0) != 0x80)
                 return false;
-            }
             cp = (cp << 6) | (c & 0x3F);
         }
         static constexpr std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
             return false;
-        }
         i += static_cast<std::size_t>(extra) + 1;
     }
     return true;
@@ -91,9 +86,8 @@ bool ValidUtf8(std::string_view text) {
 std::string AsciiLower(std::string_view text) {
     std::string out(text);
     for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
+        if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
-        }
     }
     return out;
 }
@@ -135,9 +129,8 @@ void CheckSplit(std::string_view text, const infostore::ParsedMessage& message) 
         Require(!line.empty() && !IsField(line) && line[0] != ' ' && line[0] != '\t',
                 "the body starts with a line that belongs to the header block");
     }
-    if (headers.empty() && between.empty()) {
+    if (headers.empty() && between.empty())
         Require(!IsField(FirstLine(body)), "a header field was read as body");
-    }
 }
 
 // The agent's condition, stored and read back as the store does.
@@ -171,14 +164,12 @@ bool Matches(const std::string& marker, const infostore::ParsedMessage& message,
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 1) {
+    if (size < 1)
         return 0;
-    }
     const std::size_t marker_length = std::min<std::size_t>(data[0] % 24, size - 1);
     std::string marker(reinterpret_cast<const char*>(data + 1), marker_length);
-    if (marker.empty()) {
+    if (marker.empty())
         marker = "X-Spam-Flag: YES";
-    }
     const std::string_view text(reinterpret_cast<const char*>(data + 1 + marker_length),
                                 size - 1 - marker_length);
 
@@ -205,9 +196,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MAPIFreeBuffer(parent);
     Require(MAPIDebugLiveBuffers() == live, "a MAPI buffer was left behind");
 
-    if (message.headers.find(marker) != std::string::npos) {
+    if (message.headers.find(marker) != std::string::npos)
         Require(matched, "a marker in the header block was not found");
-    }
     if (IsAscii(marker) && IsAscii(message.headers)) {
         const bool there =
             AsciiLower(message.headers).find(AsciiLower(marker)) != std::string::npos;

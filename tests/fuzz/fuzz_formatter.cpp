@@ -139,9 +139,8 @@ int PositionOf(Type type, unsigned choice) {
     int matches[kArgCount];
     int n = 0;
     for (int i = 0; i < kArgCount; ++i) {
-        if (kTypes[i] == type) {
+        if (kTypes[i] == type)
             matches[n++] = i + 1;
-        }
     }
     return matches[choice % static_cast<unsigned>(n)];
 }
@@ -189,9 +188,8 @@ void Specification(Bytes& in, std::u16string& format, int& next) {
         static constexpr char16_t kFlags[] = u"-+ #0";
         unsigned flags = in.Next();
         for (int i = 0; i < 5; ++i) {
-            if (flags & (1u << i)) {
+            if (flags & (1u << i))
                 spec.push_back(kFlags[i]);
-            }
         }
     }
     if (shape & 4) {
@@ -210,9 +208,8 @@ void Specification(Bytes& in, std::u16string& format, int& next) {
             AppendNumber(spec, precision % 90);
         }
     }
-    if (shape & 32) {
+    if (shape & 32)
         spec.push_back(u"hlq"[in.Next() % 3]);
-    }
     if (!positional) {
         // The star parts may have taken the arguments up.
         reads = reads && next < kArgCount;
@@ -221,13 +218,11 @@ void Specification(Bytes& in, std::u16string& format, int& next) {
     if (reads) {
         const char16_t* letters = LettersFor(type);
         std::size_t n = std::char_traits<char16_t>::length(letters);
-        if (type == Type::Ptr || type == Type::Addr || type == Type::Sock) {
+        if (type == Type::Ptr || type == Type::Addr || type == Type::Sock)
             spec += u"p";
-        }
         spec.push_back(letters[pick % n]);
-        if (!positional) {
+        if (!positional)
             ++next;
-        }
     } else {
         spec += kNoArgument[pick % kNoArgumentCount];
     }
@@ -247,9 +242,8 @@ std::u16string Generate(Bytes& in) {
             // A '%' at the very end, or one that an ordinary character
             // completes.
             format += u"%";
-            if (!in.Empty()) {
+            if (!in.Empty())
                 format.push_back(u"abZ%"[in.Next() % 4]);
-            }
         } else {
             // A specification cut short by the end of the format.
             format += std::u16string(u"%-0").substr(0, 1 + (b - 250) % 3);
@@ -272,9 +266,8 @@ GrowingOutput* g_growing = nullptr;
 int GrowFlush(VTXPR_BUFFER* buffer) {
     GrowingOutput& out = *g_growing;
     out.text.append(out.chunk, static_cast<std::size_t>(buffer->cur - out.chunk));
-    if (out.text.size() >= GrowingOutput::kLimit) {
+    if (out.text.size() >= GrowingOutput::kLimit)
         return 1;
-    }
     buffer->cur = out.chunk;
     buffer->end = out.chunk + sizeof out.chunk / sizeof out.chunk[0];
     return 0;
@@ -287,9 +280,8 @@ int RefuseFlush(VTXPR_BUFFER*) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 1) {
+    if (size < 1)
         return 0;
-    }
     Bytes in(data + 1, size - 1);
     const std::u16string format = Generate(in);
     Arguments arguments;

@@ -47,22 +47,19 @@ std::string Write(const RegistryHive& hive) {
             } else {
                 std::u16string quoted = u"\"";
                 for (char16_t c : name) {
-                    if (c == u'\\' || c == u'"') {
+                    if (c == u'\\' || c == u'"')
                         quoted.push_back(u'\\');
-                    }
                     quoted.push_back(c);
                 }
                 quoted.push_back(u'"');
                 Put(out, quoted);
             }
             std::u16string type;
-            for (int shift = 28; shift >= 0; shift -= 4) {
+            for (int shift = 28; shift >= 0; shift -= 4)
                 type.push_back(HexByte((value.type >> shift) & 0xF)[1]);
-            }
             Put(out, u"=hex(" + type + u"):");
-            for (std::size_t i = 0; i < value.data.size(); ++i) {
+            for (std::size_t i = 0; i < value.data.size(); ++i)
                 Put(out, (i == 0 ? u"" : u",") + HexByte(value.data[i]));
-            }
             Put(out, u"\r\n");
         }
     }
@@ -70,13 +67,11 @@ std::string Write(const RegistryHive& hive) {
 }
 
 bool SameHive(const RegistryHive& a, const RegistryHive& b) {
-    if (a.keys.size() != b.keys.size()) {
+    if (a.keys.size() != b.keys.size())
         return false;
-    }
     for (auto i = a.keys.begin(), j = b.keys.begin(); i != a.keys.end(); ++i, ++j) {
-        if (i->first != j->first || i->second.values.size() != j->second.values.size()) {
+        if (i->first != j->first || i->second.values.size() != j->second.values.size())
             return false;
-        }
         auto v = i->second.values.begin();
         auto w = j->second.values.begin();
         for (; v != i->second.values.end(); ++v, ++w) {
@@ -109,9 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
              sep = path.find(u'\\', sep + 1)) {
             Require(hive.keys.count(path.substr(0, sep)) == 1, "a key without its parent");
         }
-        for (const auto& entry : key.values) {
+        for (const auto& entry : key.values)
             Require(RegistryFoldName(entry.first) == entry.first, "a value name not folded");
-        }
     }
     RegistryHive again;
     RegistryParseError again_error;

@@ -125,9 +125,8 @@ void Props(const std::vector<BYTE>& bytes, LPVOID parent) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 1) {
+    if (size < 1)
         return 0;
-    }
     static const char* const kMarks[] = {"SWRC", "SWRA", "SWRP", "SWRC"};
     const unsigned kind = data[0] & 3;
     std::vector<BYTE> bytes;
