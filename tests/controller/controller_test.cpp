@@ -130,15 +130,6 @@ TEST(ControllerDeferral, NoRequestIsLostOrDeadlockedAroundBeginRunning) {
     }
 }
 
-TEST(ControllerStart, AnEmptyNotificationAddressIsNoServiceManager) {
-    ::setenv("NOTIFY_SOCKET", "", 1);
-    recording_controller controller;
-    EXPECT_EQ(controller.start(u"XALSWL", u"Display", 1, kArgv), 0);
-    EXPECT_FALSE(controller.service_mode());
-    EXPECT_EQ(controller.Calls(), std::vector<std::string>{"run"});
-    ::unsetenv("NOTIFY_SOCKET");
-}
-
 class ControllerService : public ::testing::Test {
 protected:
     void SetUp() override { ::setenv("NOTIFY_SOCKET", notify.address().c_str(), 1); }

@@ -89,9 +89,7 @@ protected:
             ::unsetenv(name);
         xal_shared_log_settings_reload();
     }
-    std::vector<swtest::EventRecord> Events() {
-        return swtest::ReadEventFile(events_);
-    }
+    std::vector<swtest::EventRecord> Events() { return swtest::ReadEventFile(events_); }
     // Reads the record again from the environment; returns what was said.
     std::string Reload() {
         swtest::CapturedStderr captured(dir_ / "stderr.txt");
@@ -125,21 +123,6 @@ protected:
 };
 
 // ---------------------------------------------------------------- messages
-
-TEST(LogLevels, NamesEventTypesAndEventIdsFollowTheLevel) {
-    const std::tuple<int, const char16_t*, std::uint16_t, std::uint32_t> rows[] = {
-        {1, u"ALERT", 1, 0xC0000202u},  {2, u"DEBUG", 4, 0x40000200u},
-        {3, u"ERROR", 1, 0xC0000202u},  {4, u"WARNING", 2, 0x80000201u},
-        {5, u"NOTICE", 0, 0x40000200u}, {6, u"INFO", 4, 0x40000200u},
-        {7, u"DEBUG", 4, 0x40000200u},  {0, u"DEBUG", 4, 0x40000200u},
-        {8, u"DEBUG", 4, 0x40000200u},  {-3, u"DEBUG", 4, 0x40000200u},
-    };
-    for (const auto& [level, name, type, event_id] : rows) {
-        EXPECT_EQ(std::u16string(xal_log_level_name(level)), name) << level;
-        EXPECT_EQ(xal_log_event_type(level), type) << level;
-        EXPECT_EQ(xal_log_event_id(xal_log_event_type(level)), event_id) << level;
-    }
-}
 
 TEST_F(Log, EventLogLinesCarryPrefixTypeIdAndCategory) {
     xal_log_message(XAL_LOG_ERR, 28004, 0x80004005u);

@@ -105,22 +105,6 @@ TEST_F(MapiRestriction, RelationalOperatorsPerValueType) {
                 << "tag " << std::hex << p.value.ulPropTag << " relop " << ops[i];
 }
 
-TEST_F(MapiRestriction, TheValueMayCarryAnotherTagOfTheSameType) {
-    // Delivery times before a cut-off tagged as a creation time.
-    SPropValue cutoff = Time(PR_CREATION_TIME, 0x01D0000000000001ull);
-    EXPECT_TRUE(Matches(Property(RELOP_LT, PR_MESSAGE_DELIVERY_TIME, &cutoff)));
-    cutoff = Time(PR_CREATION_TIME, 0x01D0000000000000ull);
-    EXPECT_FALSE(Matches(Property(RELOP_LT, PR_MESSAGE_DELIVERY_TIME, &cutoff)));
-    // The row holds a creation time too: the restriction's own tag decides
-    // which value is compared.
-    row.push_back(Time(PR_CREATION_TIME, 0x0100000000000000ull));
-    EXPECT_FALSE(Matches(Property(RELOP_LT, PR_MESSAGE_DELIVERY_TIME, &cutoff)));
-    EXPECT_TRUE(Matches(Property(RELOP_LT, PR_CREATION_TIME, &cutoff)));
-    // A value of another type is a malformed restriction.
-    SPropValue wrong = Long(CHANGE_PROP_TYPE(PR_CREATION_TIME, PT_LONG), 1);
-    EXPECT_EQ(Eval(Property(RELOP_LT, PR_MESSAGE_DELIVERY_TIME, &wrong)), MAPI_E_INVALID_PARAMETER);
-}
-
 TEST_F(MapiRestriction, NestedAndOrNotUseEachLevelsOwnCount) {
     SPropValue seq10 = Long(PR_RULE_SEQUENCE, 10), seq99 = Long(PR_RULE_SEQUENCE, 99);
     SPropValue inbox = Str(PR_DISPLAY_NAME, "Inbox"), junk = Str(PR_DISPLAY_NAME, "Junk");

@@ -111,20 +111,6 @@ TEST_P(Service, ReportsItsStatesAndPassesReloadsWithTheNewHiveAndStops) {
     EXPECT_FALSE(std::filesystem::exists(metrics + ".tmp"));
 }
 
-// The service's arguments are the command line's: "once" runs one pass and
-// ends by itself.
-TEST_P(Service, RunsOncePass) {
-    sandbox.WriteHive();
-    world.AddMailboxes({"user"});
-    NotifySocket notify;
-    auto agent = sandbox.StartAgent({"once"}, &notify);
-    ASSERT_TRUE(agent->Wait(20000)) << "once mode ends by itself";
-    EXPECT_EQ(agent->result().exit_code, 0);
-    notify.Take(200);
-    EXPECT_EQ(States(notify.messages()), (std::vector<std::string>{kStarting, kRunning, kStopped}));
-    ExpectOneAgentRule(world, "user", "Spam");
-}
-
 // Control-C and SIGTERM end the agent gracefully between passes: the engine
 // is torn down and the temporary profile deleted. Control-\ and a closed
 // terminal end it at once, leaving the profile in the profiles file.

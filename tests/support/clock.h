@@ -17,7 +17,6 @@ public:
 
     std::int64_t seconds() const { return now_ns_.load() / 1000000000LL; }
     void Set(std::int64_t seconds) { now_ns_ = seconds * 1000000000LL; }
-    void Advance(std::int64_t seconds) { now_ns_ += seconds * 1000000000LL; }
     // Called after every sleep with the new time in seconds.
     std::function<void(std::int64_t)> after_sleep;
 

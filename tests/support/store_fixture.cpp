@@ -104,16 +104,6 @@ LPMAPIFOLDER StoreTest::OpenFolder(const Mailbox& mailbox, const std::string& pa
     return static_cast<LPMAPIFOLDER>(folder);
 }
 
-std::vector<BYTE> StoreTest::EntryId(LPMAPIPROP object) {
-    LPSPropValue value = nullptr;
-    EXPECT_EQ(HrGetOneProp(object, PR_ENTRYID, &value), S_OK);
-    if (value == nullptr)
-        return {};
-    std::vector<BYTE> id(value->Value.bin.lpb, value->Value.bin.lpb + value->Value.bin.cb);
-    MAPIFreeBuffer(value);
-    return id;
-}
-
 std::vector<BYTE> StoreTest::FolderId(const std::string& path) {
     infostore::FolderInfo info;
     EXPECT_EQ(admin_->FindFolder(alice_.alias, path, &info), S_OK) << path;

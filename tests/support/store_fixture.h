@@ -44,8 +44,6 @@ protected:
     void Close(Mailbox* mailbox);
     // Opens a folder of alice's mailbox by path through the store.
     LPMAPIFOLDER OpenFolder(const Mailbox& mailbox, const std::string& path);
-    // PR_ENTRYID of an object.
-    std::vector<BYTE> EntryId(LPMAPIPROP object);
     std::vector<BYTE> FolderId(const std::string& path);
 
     std::vector<infostore::RuleInfo> Rules();

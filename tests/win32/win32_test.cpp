@@ -302,9 +302,7 @@ protected:
         if (event_log_toggle_source(u"Sortwell") > 1)
             event_log_toggle_source(u"Sortwell");
     }
-    std::vector<swtest::EventRecord> Events() {
-        return swtest::ReadEventFile(events_);
-    }
+    std::vector<swtest::EventRecord> Events() { return swtest::ReadEventFile(events_); }
 
     swtest::TempDir dir_;
     std::string events_ = dir_ / "events.jsonl";
