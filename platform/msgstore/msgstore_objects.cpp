@@ -127,7 +127,7 @@ public:
         StoreTable* made = NewObject<StoreTable>(context, std::move(spec));
         if (made == nullptr)
             return MAPI_E_NOT_ENOUGH_MEMORY;
-        if (!made->spec_.takes_restriction) {
+        if (!made->source_.takes_restriction) {
             HRESULT hr = made->Load();
             if (FAILED(hr)) {
                 made->Release();
@@ -139,7 +139,7 @@ public:
     }
 
     StoreTable(ContextPtr context, TableSpec spec)
-        : context_(std::move(context)), spec_(std::move(spec)) {}
+        : context_(std::move(context)), source_(std::move(spec)) {}
 
     HRESULT QueryInterface(const IID& iid, void** object) override {
         if (object == nullptr)
@@ -163,7 +163,7 @@ public:
         if (FAILED(hr))
             return hr;
         hr = inner_->SetColumns(columns, flags);
-        if (SUCCEEDED(hr) && spec_.takes_restriction)
+        if (SUCCEEDED(hr) && source_.takes_restriction)
             hr = KeepColumns(columns, flags);
         return gate.Finish(hr);
     }
@@ -187,7 +187,7 @@ public:
         FaultGate gate(*context_, "IMAPITable::Restrict");
         if (gate.Failed())
             return gate.Result();
-        if (spec_.takes_restriction) {
+        if (source_.takes_restriction) {
             // The rows are loaded anew for the restriction when next read.
             HRESULT hr = KeepRestriction(restriction, flags);
             if (SUCCEEDED(hr))
@@ -251,8 +251,8 @@ private:
         LPMAPITABLE fresh = nullptr;
         HRESULT hr;
         try {
-            hr =
-                spec_.load(spec_.takes_restriction && restricted_ ? restriction_ : nullptr, &fresh);
+            hr = source_.load(source_.takes_restriction && restricted_ ? restriction_ : nullptr,
+                              &fresh);
         } catch (const std::bad_alloc&) {
             hr = MAPI_E_NOT_ENOUGH_MEMORY;
         }
@@ -341,7 +341,7 @@ private:
     }
 
     ContextPtr context_;
-    TableSpec spec_;
+    TableSpec source_;
     LPMAPITABLE inner_ = nullptr;
     ChangeStamp stamp_{-1, -1};
     LPVOID restriction_chain_ = nullptr;
