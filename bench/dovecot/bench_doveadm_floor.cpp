@@ -7,6 +7,7 @@
 //
 // Each figure is the best of REPEATS passes over every user, in ms per user
 // and users per second, for one POST per call and for one POST per user.
+#include "bench/dovecot/doveadm_pass.h"
 #include "platform/dovecot/doveadm_client.h"
 #include "tests/support/dovecot_server.h"
 
@@ -22,30 +23,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using PerUser = std::function<bool(dovecot::Client&, const std::string&)>;
-
-// Seconds for one pass over `users` by `threads` threads, each with its own
-// client; -1 when a call failed.
-double Pass(const swtest::DovecotServer& server, const std::vector<std::string>& users, int threads,
-            const PerUser& work) {
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> failed{false};
-    auto start = Clock::now();
-    std::vector<std::thread> pool;
-    for (int t = 0; t < threads; ++t)
-        pool.emplace_back([&] {
-            dovecot::Client client({server.base_url(), server.api_key()});
-            for (std::size_t i; (i = next++) < users.size();)
-                if (!work(client, users[i])) {
-                    std::fprintf(stderr, "%s: %s\n", users[i].c_str(), client.LastError().c_str());
-                    failed = true;
-                }
-        });
-    for (std::thread& t : pool)
-        t.join();
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    return failed ? -1 : seconds;
-}
 
 void Report(const char* what, int threads, std::size_t users, double best) {
     if (best < 0) {
@@ -87,7 +64,7 @@ int main(int argc, char** argv) {
                                "{\n\tfileinto \"Spam\";\n}\n";
     // Every user's Maildir exists before anything is timed, as on a server
     // in use.
-    if (Pass(server, users, 1, [](dovecot::Client& c, const std::string& u) {
+    if (benchdovecot::TimedPass(server, users, 1, [](dovecot::Client& c, const std::string& u) {
             std::vector<std::string> names;
             return c.MailboxList(u, &names) == S_OK;
         }) < 0)
@@ -97,44 +74,49 @@ int main(int argc, char** argv) {
     int round = 0;
     double writes = Best(repeats, [&] {
         std::string folder = "Spam" + std::to_string(++round);
-        return Pass(server, users, 1, [&](dovecot::Client& c, const std::string& u) {
-            return c.MailboxCreate(u, folder) == S_OK &&
-                   c.SievePut(u, "sortwell", script, true) == S_OK;
-        });
+        return benchdovecot::TimedPass(server, users, 1,
+                                       [&](dovecot::Client& c, const std::string& u) {
+                                           return c.MailboxCreate(u, folder) == S_OK &&
+                                                  c.SievePut(u, "sortwell", script, true) == S_OK;
+                                       });
     });
     Report("mailboxCreate + sievePut, a POST each", 1, users.size(), writes);
     double writes_batched = Best(repeats, [&] {
         std::string folder = "Spam" + std::to_string(++round);
-        return Pass(server, users, 1, [&](dovecot::Client& c, const std::string& u) {
-            dovecot::Batch b;
-            HRESULT hr[2];
-            b.MailboxCreate(u, {folder}, &hr[0]);
-            b.SievePut(u, "sortwell", script, true, &hr[1]);
-            return c.Execute(b) == S_OK && hr[0] == S_OK && hr[1] == S_OK;
-        });
+        return benchdovecot::TimedPass(
+            server, users, 1, [&](dovecot::Client& c, const std::string& u) {
+                dovecot::Batch b;
+                HRESULT hr[2];
+                b.MailboxCreate(u, {folder}, &hr[0]);
+                b.SievePut(u, "sortwell", script, true, &hr[1]);
+                return c.Execute(b) == S_OK && hr[0] == S_OK && hr[1] == S_OK;
+            });
     });
     Report("mailboxCreate + sievePut, one POST", 1, users.size(), writes_batched);
 
     // The steady floor.
     for (int threads : {1, 5, 20}) {
         double separate = Best(repeats, [&] {
-            return Pass(server, users, threads, [](dovecot::Client& c, const std::string& u) {
-                std::string text;
-                std::vector<std::string> names;
-                return c.SieveGet(u, "sortwell", &text) == S_OK && c.MailboxList(u, &names) == S_OK;
-            });
+            return benchdovecot::TimedPass(server, users, threads,
+                                           [](dovecot::Client& c, const std::string& u) {
+                                               std::string text;
+                                               std::vector<std::string> names;
+                                               return c.SieveGet(u, "sortwell", &text) == S_OK &&
+                                                      c.MailboxList(u, &names) == S_OK;
+                                           });
         });
         Report("sieveGet + mailboxList, a POST each", threads, users.size(), separate);
         double batched = Best(repeats, [&] {
-            return Pass(server, users, threads, [](dovecot::Client& c, const std::string& u) {
-                std::string text;
-                std::vector<std::string> names;
-                dovecot::Batch b;
-                HRESULT hr[2];
-                b.SieveGet(u, "sortwell", &text, &hr[0]);
-                b.MailboxList(u, {}, &names, &hr[1]);
-                return c.Execute(b) == S_OK && hr[0] == S_OK && hr[1] == S_OK;
-            });
+            return benchdovecot::TimedPass(
+                server, users, threads, [](dovecot::Client& c, const std::string& u) {
+                    std::string text;
+                    std::vector<std::string> names;
+                    dovecot::Batch b;
+                    HRESULT hr[2];
+                    b.SieveGet(u, "sortwell", &text, &hr[0]);
+                    b.MailboxList(u, {}, &names, &hr[1]);
+                    return c.Execute(b) == S_OK && hr[0] == S_OK && hr[1] == S_OK;
+                });
         });
         Report("sieveGet + mailboxList, one POST", threads, users.size(), batched);
     }

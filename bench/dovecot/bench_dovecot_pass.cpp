@@ -18,6 +18,7 @@
 // give it (sortwell_last_pass_seconds: the mailbox list and every mailbox),
 // with the whole process's (start, profile, pass, end) beside it; the
 // floor's is the bare client's wall-clock time.
+#include "bench/dovecot/doveadm_pass.h"
 #include "platform/dovecot/doveadm_client.h"
 #include "tests/support/dovecot_server.h"
 #include "tests/support/files.h"
@@ -36,7 +37,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using PerUser = std::function<bool(dovecot::Client&, const std::string&)>;
 
 constexpr const char* kDoveadm = "/usr/bin/doveadm";
 constexpr int kOldMessages = 10;
@@ -46,28 +46,6 @@ const std::string kRule =
 
 double Seconds(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-// One pass of the bare client over `users` with `threads` threads; -1 when
-// a call failed.
-double Floor(const swtest::DovecotServer& server, const std::vector<std::string>& users,
-             int threads, const PerUser& work) {
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> failed{false};
-    auto start = Clock::now();
-    std::vector<std::thread> pool;
-    for (int t = 0; t < threads; ++t)
-        pool.emplace_back([&] {
-            dovecot::Client client({server.base_url(), server.api_key()});
-            for (std::size_t i; (i = next++) < users.size();)
-                if (!work(client, users[i])) {
-                    std::fprintf(stderr, "%s: %s\n", users[i].c_str(), client.LastError().c_str());
-                    failed = true;
-                }
-        });
-    for (std::thread& t : pool)
-        t.join();
-    return failed ? -1 : Seconds(start);
 }
 
 class Bench {
@@ -94,11 +72,12 @@ public:
 
     // Every user's Maildir, INBOX and (when `spam`) Spam folder exist.
     bool Prepare(bool spam) {
-        return Floor(*server_, users_, 5, [spam](dovecot::Client& c, const std::string& u) {
-                   std::vector<dovecot::MailboxStatusInfo> status;
-                   return c.MailboxStatus(u, {"INBOX"}, &status) == S_OK &&
-                          (!spam || c.MailboxCreate(u, "Spam") == S_OK);
-               }) >= 0;
+        return benchdovecot::TimedPass(*server_, users_, 5,
+                                       [spam](dovecot::Client& c, const std::string& u) {
+                                           std::vector<dovecot::MailboxStatusInfo> status;
+                                           return c.MailboxStatus(u, {"INBOX"}, &status) == S_OK &&
+                                                  (!spam || c.MailboxCreate(u, "Spam") == S_OK);
+                                       }) >= 0;
     }
 
     // Runs the agent; the pass's seconds as the agent's metrics give them
@@ -132,38 +111,43 @@ public:
     }
 
     double FloorFirst() {
-        return Floor(*server_, users_, workers_, [](dovecot::Client& c, const std::string& u) {
-            return c.MailboxCreate(u, "Spam") == S_OK &&
-                   c.SievePut(u, "sortwell", "require [\"fileinto\"];\n" + kRule, true) == S_OK;
-        });
+        return benchdovecot::TimedPass(
+            *server_, users_, workers_, [](dovecot::Client& c, const std::string& u) {
+                return c.MailboxCreate(u, "Spam") == S_OK &&
+                       c.SievePut(u, "sortwell", "require [\"fileinto\"];\n" + kRule, true) == S_OK;
+            });
     }
     double FloorSteady() {
-        return Floor(*server_, users_, workers_, [](dovecot::Client& c, const std::string& u) {
-            std::string text;
-            std::vector<std::string> names;
-            dovecot::Batch b;
-            HRESULT hr[2];
-            b.SieveGet(u, "sortwell", &text, &hr[0]);
-            b.MailboxList(u, {}, &names, &hr[1]);
-            return c.Execute(b) == S_OK && hr[0] == S_OK && hr[1] == S_OK;
-        });
+        return benchdovecot::TimedPass(
+            *server_, users_, workers_, [](dovecot::Client& c, const std::string& u) {
+                std::string text;
+                std::vector<std::string> names;
+                dovecot::Batch b;
+                HRESULT hr[2];
+                b.SieveGet(u, "sortwell", &text, &hr[0]);
+                b.MailboxList(u, {}, &names, &hr[1]);
+                return c.Execute(b) == S_OK && hr[0] == S_OK && hr[1] == S_OK;
+            });
     }
     double FloorMaintenance() {
-        return Floor(*server_, users_, workers_, [](dovecot::Client& c, const std::string& u) {
-            std::vector<dovecot::MessageRef> found;
-            if (c.Search(u, {"mailbox", "Spam", "before", "30d"}, &found) != S_OK)
-                return false;
-            for (const dovecot::MessageRef& m : found)
-                if (c.Expunge(u, {"mailbox-guid", m.mailbox_guid, "uid", std::to_string(m.uid)}) !=
-                    S_OK)
+        return benchdovecot::TimedPass(
+            *server_, users_, workers_, [](dovecot::Client& c, const std::string& u) {
+                std::vector<dovecot::MessageRef> found;
+                if (c.Search(u, {"mailbox", "Spam", "before", "30d"}, &found) != S_OK)
                     return false;
-            return c.Save(u, "Spam", "Subject: Sortwell Maintenance Report\n\nreport\n") == S_OK;
-        });
+                for (const dovecot::MessageRef& m : found)
+                    if (c.Expunge(u, {"mailbox-guid", m.mailbox_guid, "uid",
+                                      std::to_string(m.uid)}) != S_OK)
+                        return false;
+                return c.Save(u, "Spam", "Subject: Sortwell Maintenance Report\n\nreport\n") ==
+                       S_OK;
+            });
     }
     double FloorRemove() {
-        return Floor(*server_, users_, workers_, [](dovecot::Client& c, const std::string& u) {
-            return c.SievePut(u, "sortwell", "require [\"fileinto\"];\n", false) == S_OK;
-        });
+        return benchdovecot::TimedPass(
+            *server_, users_, workers_, [](dovecot::Client& c, const std::string& u) {
+                return c.SievePut(u, "sortwell", "require [\"fileinto\"];\n", false) == S_OK;
+            });
     }
 
     // Undoes the first pass's writes without timing: no Spam folder, no
