@@ -1,7 +1,11 @@
 // The floor for a Dovecot pass: the least doveadm work that proves one user's
 // rule and folder (sieveGet of the active script and a mailboxList), from 1, 5
 // and 20 threads with a client each, and the first pass's writes
-// (mailboxCreate and sievePut) from one thread, on a private Dovecot.
+// (mailboxCreate and sievePut) from one thread, on a private Dovecot. Beside
+// the steady floor, the read the agent's backend makes of each user (the
+// mailboxes with their GUIDs, which script is active, and its text: three
+// commands in one POST), so the two can be told apart from the agent's own
+// work.
 //
 //   bench_doveadm_floor [USERS] [REPEATS]      (defaults 200 and 3)
 //
@@ -119,6 +123,22 @@ int main(int argc, char** argv) {
                 });
         });
         Report("sieveGet + mailboxList, one POST", threads, users.size(), batched);
+        double read = Best(repeats, [&] {
+            return benchdovecot::TimedPass(
+                server, users, threads, [](dovecot::Client& c, const std::string& u) {
+                    std::string text;
+                    std::vector<dovecot::MailboxStatusInfo> boxes;
+                    std::vector<dovecot::SieveScriptInfo> scripts;
+                    dovecot::Batch b;
+                    HRESULT hr[3];
+                    b.MailboxStatus(u, {"INBOX", "*", "INBOX.*", "INBOX/*"}, &boxes, &hr[0]);
+                    b.SieveList(u, &scripts, &hr[1]);
+                    b.SieveGet(u, "sortwell", &text, &hr[2]);
+                    return c.Execute(b) == S_OK && hr[0] == S_OK && hr[1] == S_OK &&
+                           hr[2] == S_OK;
+                });
+        });
+        Report("agent's read: status + sieveList + sieveGet", threads, users.size(), read);
     }
     return 0;
 }

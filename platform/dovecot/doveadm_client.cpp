@@ -582,6 +582,17 @@ HRESULT Client::One(Batch& batch, const HRESULT& hr) {
     return post != S_OK ? post : hr;
 }
 
+template <std::size_t N>
+HRESULT Client::All(Batch& batch, const HRESULT (&hr)[N]) {
+    HRESULT post = Execute(batch);
+    if (post != S_OK)
+        return post;
+    for (HRESULT h : hr)
+        if (h != S_OK)
+            return h;
+    return S_OK;
+}
+
 HRESULT Client::Users(std::vector<std::string>* users) {
     Batch b;
     HRESULT hr = S_OK;
@@ -676,19 +687,25 @@ HRESULT Client::Namespace(const std::string& user, MailboxNamespace* ns) {
     // A name no user has: only its resolving matters, nothing is created.
     static const std::string probe = "sortwell-namespace-probe";
     NamespaceEvidence evidence;
-    HRESULT hr[5] = {S_OK, S_OK, S_OK, S_OK, S_OK};
+    // The listings and the bare name first: where a bare name resolves (the
+    // usual layout, no prefix) the INBOX probes decide nothing, so they are
+    // asked only where it does not. Each command costs the server a user
+    // lookup, and a first pass makes this POST for every user.
     Batch b;
+    HRESULT hr[3] = {S_OK, S_OK, S_OK};
     b.MailboxList(user, {"*"}, &evidence.all, &hr[0]);
     b.MailboxList(user, {"%"}, &evidence.top, &hr[1]);
     b.MailboxNameValid(user, probe, &evidence.bare_name_valid, &hr[2]);
-    b.MailboxNameValid(user, "INBOX." + probe, &evidence.inbox_dot_valid, &hr[3]);
-    b.MailboxNameValid(user, "INBOX/" + probe, &evidence.inbox_slash_valid, &hr[4]);
-    HRESULT post = Execute(b);
-    if (post != S_OK)
-        return post;
-    for (HRESULT h : hr)
-        if (h != S_OK)
-            return h;
+    HRESULT failed = All(b, hr);
+    if (failed == S_OK && !evidence.bare_name_valid) {
+        Batch inbox;
+        HRESULT inbox_hr[2] = {S_OK, S_OK};
+        inbox.MailboxNameValid(user, "INBOX." + probe, &evidence.inbox_dot_valid, &inbox_hr[0]);
+        inbox.MailboxNameValid(user, "INBOX/" + probe, &evidence.inbox_slash_valid, &inbox_hr[1]);
+        failed = All(inbox, inbox_hr);
+    }
+    if (failed != S_OK)
+        return failed;
     if (!InferNamespace(evidence, ns)) {
         last_error_ =
             "the inbox namespace of " + user + " has a prefix other than INBOX. or INBOX/";

@@ -245,7 +245,8 @@ public:
                   const std::vector<std::string>& query, std::vector<FetchedMessage>* messages);
 
     // The user's inbox namespace, inferred (see InferNamespace) from one POST
-    // of five calls. MAPI_E_NO_SUPPORT when the layout is one not handled.
+    // of three calls, and a second of two where a name without a prefix does
+    // not resolve. MAPI_E_NO_SUPPORT when the layout is one not handled.
     HRESULT Namespace(const std::string& user, MailboxNamespace* ns);
 
     // One line on the last failed POST (the curl error, the HTTP status or
@@ -255,6 +256,9 @@ public:
 private:
     HRESULT Post(const std::string& body, std::string* answer);
     HRESULT One(Batch& batch, const HRESULT& hr);
+    // The POST's failure, else the first of its commands'; S_OK when all went.
+    template <std::size_t N>
+    HRESULT All(Batch& batch, const HRESULT (&hr)[N]);
 
     ClientOptions options_;
     std::string authorization_;
