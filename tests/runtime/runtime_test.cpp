@@ -4,6 +4,7 @@
 // numbers. The directory and file calls are the log rotation's, tested there.
 #include "runtime/vtx_progname.h"
 #include "runtime/vtx_str.h"
+#include "runtime/vtxos_file.h"
 #include "runtime/vtxpr_errno.h"
 #include "runtime/vtxpr_mem.h"
 #include "runtime/vtxpr_signal.h"
@@ -17,8 +18,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <limits>
+#include <string>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -187,7 +192,7 @@ struct RecordingClock {
     std::vector<std::uint32_t> sleeps;
 };
 
-TEST(RuntimeTables, SleepsControlsErrorsAndTheProgramName) {
+TEST(RuntimeTables, SleepsErrorsTheProgramNameAndTheCurrentDirectory) {
     {
         RecordingClock clock;
         for (const double seconds : {0.0005, 0.01, 0.0109, 1.005, 2.5, -3.0, std::nan(""), 1e12})
@@ -217,6 +222,14 @@ TEST(RuntimeTables, SleepsControlsErrorsAndTheProgramName) {
     EXPECT_EQ(std::u16string(VTXPR_ProgramName()), u"ovo");
     VTXPR_SetProgramName(nullptr);
     EXPECT_EQ(std::u16string(VTXPR_ProgramName()), u"");
+
+    // The current directory fits a buffer one longer than its text; one short is -1.
+    const std::u16string here = VTX_FromUtf8(std::filesystem::current_path().string());
+    std::vector<char16_t> buffer(here.size() + 1);
+    EXPECT_EQ((std::tuple{VTXPR_GetCurrentDirectory(buffer.data(), buffer.size()),
+                          std::u16string(buffer.data()),
+                          VTXPR_GetCurrentDirectory(buffer.data(), here.size())}),
+              std::tuple(0, here, -1));
 }
 
 } // namespace
