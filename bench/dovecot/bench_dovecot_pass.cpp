@@ -25,13 +25,11 @@
 #include "tests/support/hive.h"
 #include "tests/support/process.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -118,16 +116,7 @@ public:
             });
     }
     double FloorSteady() {
-        return benchdovecot::TimedPass(
-            *server_, users_, workers_, [](dovecot::Client& c, const std::string& u) {
-                std::string text;
-                std::vector<std::string> names;
-                dovecot::Batch b;
-                HRESULT hr[2];
-                b.SieveGet(u, "sortwell", &text, &hr[0]);
-                b.MailboxList(u, {}, &names, &hr[1]);
-                return c.Execute(b) == S_OK && hr[0] == S_OK && hr[1] == S_OK;
-            });
+        return benchdovecot::TimedPass(*server_, users_, workers_, benchdovecot::SteadyFloor);
     }
     double FloorMaintenance() {
         return benchdovecot::TimedPass(

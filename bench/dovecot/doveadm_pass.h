@@ -40,4 +40,30 @@ inline double TimedPass(const swtest::DovecotServer& server, const std::vector<s
     return failed ? -1 : seconds;
 }
 
+// The steady floor for one user: the active script and the mailbox names,
+// the least that proves the rule and the folder, in one POST.
+inline bool SteadyFloor(dovecot::Client& c, const std::string& user) {
+    std::string text;
+    std::vector<std::string> names;
+    dovecot::Batch b;
+    HRESULT hr[2];
+    b.SieveGet(user, "sortwell", &text, &hr[0]);
+    b.MailboxList(user, {}, &names, &hr[1]);
+    return c.Execute(b) == S_OK && hr[0] == S_OK && hr[1] == S_OK;
+}
+
+// The read the agent's backend makes of one user, in one POST: every mailbox
+// with its GUID, which script is active, and (its name guessed) its text.
+inline bool AgentRead(dovecot::Client& c, const std::string& user) {
+    std::string text;
+    std::vector<dovecot::MailboxStatusInfo> boxes;
+    std::vector<dovecot::SieveScriptInfo> scripts;
+    dovecot::Batch b;
+    HRESULT hr[3];
+    b.MailboxStatus(user, dovecot::kEveryMailboxMasks, &boxes, &hr[0]);
+    b.SieveList(user, &scripts, &hr[1]);
+    b.SieveGet(user, "sortwell", &text, &hr[2]);
+    return c.Execute(b) == S_OK && hr[0] == S_OK && hr[1] == S_OK && hr[2] == S_OK;
+}
+
 } // namespace benchdovecot

@@ -686,7 +686,7 @@ private:
         HRESULT status_hr = S_OK, list_hr = S_OK, get_hr = S_OK;
         std::string guessed_text;
         Batch batch;
-        batch.MailboxStatus(user, {"INBOX", "*", "INBOX.*", "INBOX/*"}, &state.boxes, &status_hr);
+        batch.MailboxStatus(user, kEveryMailboxMasks, &state.boxes, &status_hr);
         batch.SieveList(user, &state.scripts, &list_hr);
         batch.SieveGet(user, guess, &guessed_text, &get_hr);
         HRESULT hr = client_.Execute(batch);

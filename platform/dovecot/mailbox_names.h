@@ -40,6 +40,10 @@ struct MailboxNamespace {
     std::vector<std::string> Split(std::string_view name) const;
 };
 
+// Masks that together find every mailbox of a user in the layouts handled
+// here (no prefix, "INBOX." and "INBOX/"), INBOX itself included.
+inline const std::vector<std::string> kEveryMailboxMasks{"INBOX", "*", "INBOX.*", "INBOX/*"};
+
 // What the server answered, from which the namespace is inferred:
 struct NamespaceEvidence {
     std::vector<std::string> all;   // mailboxList with the mask "*"
