@@ -274,7 +274,7 @@ void Batch::MailboxStatus(const std::string& user, const std::vector<std::string
     Add(
         "mailboxStatus",
         json{{"user", user},
-             {"field", json::array({"guid", "messages", "uidvalidity", "uidnext"})},
+             {"field", json::array({"guid", "messages"})},
              {"mailboxMask", StringArray(masks)}},
         [status](const json& result) {
             return ReadRows<MailboxStatusInfo>(
@@ -282,14 +282,11 @@ void Batch::MailboxStatus(const std::string& user, const std::vector<std::string
                 [](const json& row, MailboxStatusInfo* info) {
                     const std::string* name = StringMember(row, "mailbox");
                     const std::string* guid = StringMember(row, "guid");
-                    if (name == nullptr || guid == nullptr || !row.contains("messages") ||
-                        !row.contains("uidvalidity") || !row.contains("uidnext"))
+                    if (name == nullptr || guid == nullptr || !row.contains("messages"))
                         return false;
                     info->name = *name;
                     info->guid = *guid;
-                    return ReadNumber(row["messages"], &info->messages) &&
-                           ReadNumber(row["uidvalidity"], &info->uid_validity) &&
-                           ReadNumber(row["uidnext"], &info->uid_next);
+                    return ReadNumber(row["messages"], &info->messages);
                 },
                 status);
         },

@@ -125,8 +125,6 @@ struct MailboxStatusInfo {
     std::string name; // UTF-8
     std::string guid; // 32 hex digits
     std::uint64_t messages = 0;
-    std::uint32_t uid_validity = 0;
-    std::uint32_t uid_next = 0;
 };
 
 struct SieveScriptInfo {
