@@ -14,10 +14,13 @@
 //   bench_dovecot_pass [USERS] [WORKERS...]      (defaults 1000 and 1 5 20)
 //
 // Each worker count gets a Dovecot of its own, its users' Maildirs made
-// before anything is timed. The agent's time is its pass as its metrics
-// give it (sortwell_last_pass_seconds: the mailbox list and every mailbox),
-// with the whole process's (start, profile, pass, end) beside it; the
-// floor's is the bare client's wall-clock time.
+// before anything is timed, and every timed run (agent or floor) starts on
+// freshly started doveadm workers. The agent's time is its pass as its
+// metrics give it (sortwell_last_pass_seconds: the mailbox list and every
+// mailbox), with the whole process's (start, profile, pass, end) beside it;
+// the floor's is the bare client's wall-clock time. Beside them, the CPU the
+// ovo process took per user, and how many of the machine's cores were busy
+// on average during the agent's process and during the floor.
 #include "bench/dovecot/doveadm_pass.h"
 #include "platform/dovecot/doveadm_client.h"
 #include "tests/support/dovecot_server.h"
@@ -92,10 +95,16 @@ public:
                           swtest::HiveText(window_open ? swtest::WindowOpenNow(hive)
                                                        : swtest::WindowClosedNow(hive)));
         std::remove(dir_.file("agent.log").c_str());
+        benchdovecot::FreshWorkers(*server_);
+        const benchdovecot::CpuSample before = benchdovecot::CpuSample::Now();
         auto start = Clock::now();
         swtest::ProcessResult r =
             swtest::RunProgram(swtest::OvoProgram(), {mode}, env_, "", 600000);
         *process = Seconds(start);
+        const benchdovecot::CpuSample after = benchdovecot::CpuSample::Now();
+        cpu_.own = after.children - before.children;
+        cpu_.machine = after.machine - before.machine;
+        cpu_.wall = *process;
         std::string log = swtest::ReadFile(dir_.file("agent.log"));
         if (r.exit_code != 0 || !log.empty()) {
             std::fprintf(stderr, "ovo %s: exit %d\n%s%s\n", mode.c_str(), r.exit_code,
@@ -109,18 +118,16 @@ public:
     }
 
     double FloorFirst() {
-        return benchdovecot::TimedPass(
-            *server_, users_, workers_, [](dovecot::Client& c, const std::string& u) {
+        return Floor([](dovecot::Client& c, const std::string& u) {
                 return c.MailboxCreate(u, "Spam") == S_OK &&
                        c.SievePut(u, "sortwell", "require [\"fileinto\"];\n" + kRule, true) == S_OK;
             });
     }
     double FloorSteady() {
-        return benchdovecot::TimedPass(*server_, users_, workers_, benchdovecot::SteadyFloor);
+        return Floor(benchdovecot::SteadyFloor);
     }
     double FloorMaintenance() {
-        return benchdovecot::TimedPass(
-            *server_, users_, workers_, [](dovecot::Client& c, const std::string& u) {
+        return Floor([](dovecot::Client& c, const std::string& u) {
                 std::vector<dovecot::MessageRef> found;
                 if (c.Search(u, {"mailbox", "Spam", "before", "30d"}, &found) != S_OK)
                     return false;
@@ -133,8 +140,7 @@ public:
             });
     }
     double FloorRemove() {
-        return benchdovecot::TimedPass(
-            *server_, users_, workers_, [](dovecot::Client& c, const std::string& u) {
+        return Floor([](dovecot::Client& c, const std::string& u) {
                 return c.SievePut(u, "sortwell", "require [\"fileinto\"];\n", false) == S_OK;
             });
     }
@@ -162,24 +168,56 @@ public:
 
     std::size_t users() const { return users_.size(); }
 
+    // The CPU the last agent run or floor pass took: its own (the ovo
+    // process, or the bare client's threads) and the machine's, over its
+    // wall-clock seconds.
+    struct Cpu {
+        double own = 0;
+        double machine = 0;
+        double wall = 0;
+    };
+    const Cpu& cpu() const { return cpu_; }
+
+    // A floor pass on fresh doveadm workers, its CPU recorded.
+    double Floor(const benchdovecot::PerUser& work) {
+        benchdovecot::FreshWorkers(*server_);
+        const benchdovecot::CpuSample before = benchdovecot::CpuSample::Now();
+        const double seconds = benchdovecot::TimedPass(*server_, users_, workers_, work);
+        const benchdovecot::CpuSample after = benchdovecot::CpuSample::Now();
+        cpu_ = {after.self - before.self, after.machine - before.machine, seconds};
+        return seconds;
+    }
+
 private:
     int workers_;
     swtest::TempDir dir_{"sortwell-bench"};
     std::vector<std::string> users_;
     std::unique_ptr<swtest::DovecotServer> server_;
     std::vector<std::string> env_;
+    Cpu cpu_;
 };
 
-void Row(const char* pass, int workers, std::size_t users, double agent, double process,
-         double floor) {
-    if (agent < 0 || floor < 0) {
-        std::printf("| %-11s | %2d | FAILED (agent %.2f s, floor %.2f s) |\n", pass, workers, agent,
-                    floor);
+struct Run {
+    double seconds = -1; // the agent's pass from its metrics, or the floor's
+    double process = 0;  // the agent's whole process
+    Bench::Cpu cpu;
+};
+
+// One line of the table: the agent's run and its floor, then the CPU both
+// took: the agent process's per user, and how many of the machine's cores
+// were busy on average (agent, Dovecot and the rest together) during each.
+void Row(const char* pass, int workers, std::size_t users, const Run& agent, const Run& floor) {
+    if (agent.seconds < 0 || floor.seconds < 0) {
+        std::printf("| %-11s | %2d | FAILED (agent %.2f s, floor %.2f s) |\n", pass, workers,
+                    agent.seconds, floor.seconds);
         return;
     }
-    std::printf("| %-11s | %2d | %6.2f s (%6.2f s) | %6.0f /s | %6.2f s | %6.0f /s | %4.2f |\n",
-                pass, workers, agent, process, static_cast<double>(users) / agent, floor,
-                static_cast<double>(users) / floor, agent / floor);
+    const double n = static_cast<double>(users);
+    std::printf("| %-11s | %2d | %6.2f s (%6.2f s) | %6.0f /s | %6.2f s | %6.0f /s | %4.2f "
+                "| %5.2f ms | %4.2f | %4.2f |\n",
+                pass, workers, agent.seconds, agent.process, n / agent.seconds, floor.seconds,
+                n / floor.seconds, agent.seconds / floor.seconds, agent.cpu.own * 1000 / n,
+                agent.cpu.machine / agent.cpu.wall, floor.cpu.machine / floor.cpu.wall);
     std::fflush(stdout);
 }
 
@@ -192,31 +230,37 @@ int main(int argc, char** argv) {
         worker_counts.push_back(std::atoi(argv[i]));
     if (worker_counts.empty())
         worker_counts = {1, 5, 20};
-    std::printf("| pass | workers | agent pass (process) | users/s | floor | users/s | x floor |\n"
-                "|---|---|---|---|---|---|---|\n");
+    std::printf("| pass | workers | agent pass (process) | users/s | floor | users/s | x floor "
+                "| agent CPU/user | busy cores, agent | busy cores, floor |\n"
+                "|---|---|---|---|---|---|---|---|---|---|\n");
     std::fflush(stdout);
     for (int workers : worker_counts) {
         Bench bench(count, workers);
         if (!bench.ok() || !bench.Prepare(false))
             return 1;
         const std::size_t n = bench.users();
+        const auto agent = [&bench](const std::string& mode, bool window_open) {
+            Run r;
+            r.seconds = bench.Agent(mode, window_open, &r.process);
+            r.cpu = bench.cpu();
+            return r;
+        };
+        const auto floor = [&bench](double seconds) { return Run{seconds, 0, bench.cpu()}; };
         // First: the floor's writes, undone, then the agent's pass.
-        double floor = bench.FloorFirst();
+        const Run first_floor = floor(bench.FloorFirst());
         if (!bench.Undo())
             return 1;
-        double process = 0;
-        double agent = bench.Agent("once", false, &process);
-        Row("first", workers, n, agent, process, floor);
-        agent = bench.Agent("once", false, &process);
-        Row("steady", workers, n, agent, process, bench.FloorSteady());
+        Row("first", workers, n, agent("once", false), first_floor);
+        const Run steady = agent("once", false);
+        Row("steady", workers, n, steady, floor(bench.FloorSteady()));
         // Maintenance: the agent's pass, then the same old mail again for
         // the floor.
         bench.PlaceOldMessages();
-        agent = bench.Agent("once", true, &process);
+        const Run maintenance = agent("once", true);
         bench.PlaceOldMessages();
-        Row("maintenance", workers, n, agent, process, bench.FloorMaintenance());
-        agent = bench.Agent("remove", false, &process);
-        Row("remove", workers, n, agent, process, bench.FloorRemove());
+        Row("maintenance", workers, n, maintenance, floor(bench.FloorMaintenance()));
+        const Run remove = agent("remove", false);
+        Row("remove", workers, n, remove, floor(bench.FloorRemove()));
     }
     return 0;
 }
