@@ -680,7 +680,8 @@ HRESULT Client::Fetch(const std::string& user, const std::vector<std::string>& f
     return One(b, hr);
 }
 
-HRESULT Client::Namespace(const std::string& user, MailboxNamespace* ns) {
+HRESULT Client::Namespace(const std::string& user, const std::vector<std::string>* flat_names,
+                          MailboxNamespace* ns) {
     // A name no user has: only its resolving matters, nothing is created.
     static const std::string probe = "sortwell-namespace-probe";
     NamespaceEvidence evidence;
@@ -690,8 +691,12 @@ HRESULT Client::Namespace(const std::string& user, MailboxNamespace* ns) {
     // lookup, and a first pass makes this POST for every user.
     Batch b;
     HRESULT hr[3] = {S_OK, S_OK, S_OK};
-    b.MailboxList(user, {"*"}, &evidence.all, &hr[0]);
-    b.MailboxList(user, {"%"}, &evidence.top, &hr[1]);
+    if (flat_names != nullptr) {
+        evidence.all = evidence.top = *flat_names;
+    } else {
+        b.MailboxList(user, {"*"}, &evidence.all, &hr[0]);
+        b.MailboxList(user, {"%"}, &evidence.top, &hr[1]);
+    }
     b.MailboxNameValid(user, probe, &evidence.bare_name_valid, &hr[2]);
     HRESULT failed = All(b, hr);
     if (failed == S_OK && !evidence.bare_name_valid) {

@@ -243,9 +243,14 @@ public:
                   const std::vector<std::string>& query, std::vector<FetchedMessage>* messages);
 
     // The user's inbox namespace, inferred (see InferNamespace) from one POST
-    // of three calls, and a second of two where a name without a prefix does
-    // not resolve. MAPI_E_NO_SUPPORT when the layout is one not handled.
-    HRESULT Namespace(const std::string& user, MailboxNamespace* ns);
+    // of three calls (both listings and a name without a prefix), and a
+    // second of two where that name does not resolve. A caller that has read
+    // every mailbox of the user and found no name holding '.' or '/' passes
+    // the names as `flat_names`: each is then a top-level name, the listings
+    // could show nothing more, and the first POST asks only the name.
+    // MAPI_E_NO_SUPPORT when the layout is one not handled.
+    HRESULT Namespace(const std::string& user, const std::vector<std::string>* flat_names,
+                      MailboxNamespace* ns);
 
     // One line on the last failed POST (the curl error, the HTTP status or
     // what was wrong with the answer); "" after a good one.

@@ -27,7 +27,7 @@ HRESULT Admin::Users(std::vector<std::string>* users) {
 }
 
 HRESULT Admin::Namespace(const std::string& user, MailboxNamespace* ns) {
-    return client_.Namespace(user, ns);
+    return client_.Namespace(user, nullptr, ns);
 }
 
 std::string Admin::PathOf(const MailboxNamespace& ns, const std::string& mailbox) const {

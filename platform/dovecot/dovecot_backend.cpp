@@ -158,6 +158,14 @@ struct UserState {
         return nullptr;
     }
     static bool IsInbox(std::string_view name) { return msgstore::EqualNoCase(name, "INBOX"); }
+    // Whether a name other than INBOX may hold a separator, so that only the
+    // namespace can tell where it belongs.
+    bool Nested() const {
+        for (const MailboxStatusInfo& box : boxes)
+            if (!IsInbox(box.name) && box.name.find_first_of("./") != std::string::npos)
+                return true;
+        return false;
+    }
     // The parent's full name ("" for the namespace root).
     std::string ParentName(const std::string& name) const {
         if (IsInbox(name) || ns.separator == '\0')
@@ -699,11 +707,7 @@ private:
         state.ns_known = have_ns;
         // Names that may hold a separator: the namespace decides where they
         // belong, so it is found out now (one more POST, once per process).
-        bool nested = false;
-        for (const MailboxStatusInfo& box : state.boxes)
-            nested = nested || (!UserState::IsInbox(box.name) &&
-                                box.name.find_first_of("./") != std::string::npos);
-        if (nested) {
+        if (state.Nested()) {
             hr = KnowNamespace(user, &state);
             if (FAILED(hr))
                 return hr;
@@ -748,10 +752,17 @@ private:
     // Makes sure the user's namespace is known (inferred from one POST of
     // probes the first time this process sees the user), and keeps only the
     // namespace's own mailboxes (INBOX/x is a child of INBOX where the
-    // prefix is empty, and in the namespace where it is INBOX/).
+    // prefix is empty, and in the namespace where it is INBOX/). A user
+    // whose names hold no separator (most users on a first pass) is probed
+    // with the names already read, which saves the server two listings.
     HRESULT KnowNamespace(const std::string& user, UserState* state) {
         if (!state->ns_known) {
-            HRESULT hr = client_.Namespace(user, &state->ns);
+            const bool nested = state->Nested();
+            std::vector<std::string> flat;
+            for (const MailboxStatusInfo& box : state->boxes)
+                if (!nested)
+                    flat.push_back(box.name);
+            HRESULT hr = client_.Namespace(user, nested ? nullptr : &flat, &state->ns);
             if (hr == MAPI_E_NO_SUPPORT)
                 SayOnce(client_.LastError());
             if (FAILED(hr))
