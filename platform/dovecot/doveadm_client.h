@@ -23,8 +23,9 @@
 //   answer. The calls below send only the listed types.
 // - Every answer has "Connection: close": no keep-alive, one connection per
 //   POST. The commands of one POST run one after another in one process, so
-//   batching saves connections, not server time. A kept worker
-//   (service doveadm { service_count = 0 }) saves a process start per POST.
+//   batching saves connections, not server time. A worker kept for many
+//   connections (service doveadm { service_count = 100 }) saves a process
+//   start per POST; one kept for ever (0) grows slower as it serves.
 // - An empty required argument (sieveGet's scriptname "", search's query
 //   [], mailboxCreate's mailbox [], mailboxStatus's mailboxMask []) also
 //   makes the doveadm process exit and drop the connection; an empty name

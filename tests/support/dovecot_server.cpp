@@ -209,7 +209,7 @@ bool DovecotServer::WriteConfig() {
                        "  inet_listener http {\n    address = 127.0.0.1\n    port = " +
                        std::to_string(port_) +
                        "\n  }\n"
-                       "  service_count = 0\n" // one worker serves every request
+                       "  service_count = 100\n" // as the README advises
                        "}\n"
                        "service anvil {\n  chroot =\n}\n" // chroot needs root
                        // A kept doveadm worker runs as the mail user once it
