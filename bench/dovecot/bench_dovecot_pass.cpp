@@ -51,6 +51,27 @@ double Seconds(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();
 }
 
+// One timed run, the agent's or a floor's.
+struct Run {
+    double seconds = -1; // the agent's pass from its metrics, or the floor's; -1 failed
+    double process = 0;  // the agent's whole process
+    double own_cpu = 0;  // the ovo process's CPU seconds, or the bare client's
+    double busy = 0;     // the machine's cores busy on average (agent, Dovecot and the rest)
+};
+
+// Runs `timed` on fresh doveadm workers and fills `run`'s CPU figures over
+// `wall()` seconds: this process's own CPU, or (`child`) that of the child
+// it waited for.
+template <typename Timed, typename Wall>
+void Measure(const swtest::DovecotServer& server, bool child, Run* run, Timed timed, Wall wall) {
+    benchdovecot::FreshWorkers(server);
+    const benchdovecot::CpuSample before = benchdovecot::CpuSample::Now();
+    timed();
+    const benchdovecot::CpuSample after = benchdovecot::CpuSample::Now();
+    run->own_cpu = child ? after.children - before.children : after.self - before.self;
+    run->busy = (after.machine - before.machine) / wall();
+}
+
 class Bench {
 public:
     Bench(int count, int workers) : workers_(workers) {
@@ -83,10 +104,9 @@ public:
                                        }) >= 0;
     }
 
-    // Runs the agent; the pass's seconds as the agent's metrics give them
-    // (`process` gets the whole process's), or -1 when it failed or
-    // reported a problem.
-    double Agent(const std::string& mode, bool window_open, double* process) {
+    // Runs the agent; the pass's seconds as the agent's metrics give them,
+    // or -1 when it failed or reported a problem.
+    Run Agent(const std::string& mode, bool window_open) {
         std::vector<std::string> hive{"\"Alias\"=\"sortwell\"",
                                       "\"Spam Folder\"=\"Spam\"",
                                       "\"Spam SubString\"=\"X-Spam-Flag: YES\"",
@@ -97,54 +117,53 @@ public:
                           swtest::HiveText(window_open ? swtest::WindowOpenNow(hive)
                                                        : swtest::WindowClosedNow(hive)));
         std::remove(dir_.file("agent.log").c_str());
-        benchdovecot::FreshWorkers(*server_);
-        const benchdovecot::CpuSample before = benchdovecot::CpuSample::Now();
-        auto start = Clock::now();
-        swtest::ProcessResult r =
-            swtest::RunProgram(swtest::OvoProgram(), {mode}, env_, "", 600000);
-        *process = Seconds(start);
-        const benchdovecot::CpuSample after = benchdovecot::CpuSample::Now();
-        cpu_.own = after.children - before.children;
-        cpu_.machine = after.machine - before.machine;
-        cpu_.wall = *process;
+        Run run;
+        swtest::ProcessResult r;
+        Measure(
+            *server_, true, &run,
+            [&] {
+                const auto start = Clock::now();
+                r = swtest::RunProgram(swtest::OvoProgram(), {mode}, env_, "", 600000);
+                run.process = Seconds(start);
+            },
+            [&] { return run.process; });
         std::string log = swtest::ReadFile(dir_.file("agent.log"));
         if (r.exit_code != 0 || !log.empty()) {
             std::fprintf(stderr, "ovo %s: exit %d\n%s%s\n", mode.c_str(), r.exit_code,
                          r.err.c_str(), log.substr(0, 2000).c_str());
-            return -1;
+            return run;
         }
         const std::string metrics = swtest::ReadFile(dir_.file("metrics.prom"));
         const std::string name = "sortwell_last_pass_seconds ";
         std::size_t at = metrics.find("\n" + name);
-        return at == std::string::npos ? -1 : std::atof(metrics.c_str() + at + 1 + name.size());
+        if (at != std::string::npos)
+            run.seconds = std::atof(metrics.c_str() + at + 1 + name.size());
+        return run;
     }
 
-    double FloorFirst() {
+    Run FloorFirst() {
         return Floor([](dovecot::Client& c, const std::string& u) {
-                return c.MailboxCreate(u, "Spam") == S_OK &&
-                       c.SievePut(u, "sortwell", "require [\"fileinto\"];\n" + kRule, true) == S_OK;
-            });
+            return c.MailboxCreate(u, "Spam") == S_OK &&
+                   c.SievePut(u, "sortwell", "require [\"fileinto\"];\n" + kRule, true) == S_OK;
+        });
     }
-    double FloorSteady() {
-        return Floor(benchdovecot::SteadyFloor);
-    }
-    double FloorMaintenance() {
+    Run FloorSteady() { return Floor(benchdovecot::SteadyFloor); }
+    Run FloorMaintenance() {
         return Floor([](dovecot::Client& c, const std::string& u) {
-                std::vector<dovecot::MessageRef> found;
-                if (c.Search(u, {"mailbox", "Spam", "before", "30d"}, &found) != S_OK)
+            std::vector<dovecot::MessageRef> found;
+            if (c.Search(u, {"mailbox", "Spam", "before", "30d"}, &found) != S_OK)
+                return false;
+            for (const dovecot::MessageRef& m : found)
+                if (c.Expunge(u, {"mailbox-guid", m.mailbox_guid, "uid", std::to_string(m.uid)}) !=
+                    S_OK)
                     return false;
-                for (const dovecot::MessageRef& m : found)
-                    if (c.Expunge(u, {"mailbox-guid", m.mailbox_guid, "uid",
-                                      std::to_string(m.uid)}) != S_OK)
-                        return false;
-                return c.Save(u, "Spam", "Subject: Sortwell Maintenance Report\n\nreport\n") ==
-                       S_OK;
-            });
+            return c.Save(u, "Spam", "Subject: Sortwell Maintenance Report\n\nreport\n") == S_OK;
+        });
     }
-    double FloorRemove() {
+    Run FloorRemove() {
         return Floor([](dovecot::Client& c, const std::string& u) {
-                return c.SievePut(u, "sortwell", "require [\"fileinto\"];\n", false) == S_OK;
-            });
+            return c.SievePut(u, "sortwell", "require [\"fileinto\"];\n", false) == S_OK;
+        });
     }
 
     // Undoes the first pass's writes without timing: no Spam folder, no
@@ -170,24 +189,14 @@ public:
 
     std::size_t users() const { return users_.size(); }
 
-    // The CPU the last agent run or floor pass took: its own (the ovo
-    // process, or the bare client's threads) and the machine's, over its
-    // wall-clock seconds.
-    struct Cpu {
-        double own = 0;
-        double machine = 0;
-        double wall = 0;
-    };
-    const Cpu& cpu() const { return cpu_; }
-
-    // A floor pass on fresh doveadm workers, its CPU recorded.
-    double Floor(const benchdovecot::PerUser& work) {
-        benchdovecot::FreshWorkers(*server_);
-        const benchdovecot::CpuSample before = benchdovecot::CpuSample::Now();
-        const double seconds = benchdovecot::TimedPass(*server_, users_, workers_, work);
-        const benchdovecot::CpuSample after = benchdovecot::CpuSample::Now();
-        cpu_ = {after.self - before.self, after.machine - before.machine, seconds};
-        return seconds;
+    // A floor pass by the bare client.
+    Run Floor(const benchdovecot::PerUser& work) {
+        Run run;
+        Measure(
+            *server_, false, &run,
+            [&] { run.seconds = benchdovecot::TimedPass(*server_, users_, workers_, work); },
+            [&] { return run.seconds; });
+        return run;
     }
 
 private:
@@ -196,13 +205,6 @@ private:
     std::vector<std::string> users_;
     std::unique_ptr<swtest::DovecotServer> server_;
     std::vector<std::string> env_;
-    Cpu cpu_;
-};
-
-struct Run {
-    double seconds = -1; // the agent's pass from its metrics, or the floor's
-    double process = 0;  // the agent's whole process
-    Bench::Cpu cpu;
 };
 
 // One line of the table: the agent's run and its floor, then the CPU both
@@ -218,21 +220,19 @@ void Row(const char* pass, int workers, std::size_t users, const Run& agent, con
     std::printf("| %-11s | %2d | %6.2f s (%6.2f s) | %6.0f /s | %6.2f s | %6.0f /s | %4.2f "
                 "| %5.2f ms | %4.2f | %4.2f |\n",
                 pass, workers, agent.seconds, agent.process, n / agent.seconds, floor.seconds,
-                n / floor.seconds, agent.seconds / floor.seconds, agent.cpu.own * 1000 / n,
-                agent.cpu.machine / agent.cpu.wall, floor.cpu.machine / floor.cpu.wall);
+                n / floor.seconds, agent.seconds / floor.seconds, agent.own_cpu * 1000 / n,
+                agent.busy, floor.busy);
     std::fflush(stdout);
 }
 
-// The run of median seconds among `runs` (member `which` of each pair);
-// a failed run counts as the slowest.
-Run Median(std::vector<std::pair<Run, Run>> runs, Run std::pair<Run, Run>::*which) {
-    const auto key = [which](const std::pair<Run, Run>& r) {
-        return (r.*which).seconds < 0 ? 1e300 : (r.*which).seconds;
-    };
+// The run of median seconds; a failed run when any failed.
+Run Median(std::vector<Run> runs) {
+    for (const Run& r : runs)
+        if (r.seconds < 0)
+            return r;
     std::sort(runs.begin(), runs.end(),
-              [&](const auto& a, const auto& b) { return key(a) < key(b); });
-    const Run& middle = runs[runs.size() / 2].*which;
-    return key(runs[runs.size() / 2]) >= 1e300 ? Run{} : middle;
+              [](const Run& a, const Run& b) { return a.seconds < b.seconds; });
+    return runs[runs.size() / 2];
 }
 
 } // namespace
@@ -253,36 +253,28 @@ int main(int argc, char** argv) {
         if (!bench.ok() || !bench.Prepare(false))
             return 1;
         const std::size_t n = bench.users();
-        const auto agent = [&bench](const std::string& mode, bool window_open) {
-            Run r;
-            r.seconds = bench.Agent(mode, window_open, &r.process);
-            r.cpu = bench.cpu();
-            return r;
-        };
-        const auto floor = [&bench](double seconds) { return Run{seconds, 0, bench.cpu()}; };
         // First: the floor's writes, undone, then the agent's pass.
-        const Run first_floor = floor(bench.FloorFirst());
+        const Run first_floor = bench.FloorFirst();
         if (!bench.Undo())
             return 1;
-        Row("first", workers, n, agent("once", false), first_floor);
+        Row("first", workers, n, bench.Agent("once", false), first_floor);
         // Steady: three agent passes and three floors taken in turn, the
         // median of each (one pair is at the mercy of the machine's other
         // work).
-        std::vector<std::pair<Run, Run>> steady;
+        std::vector<Run> agents, floors;
         for (int i = 0; i < 3; ++i) {
-            const Run a = agent("once", false);
-            steady.emplace_back(a, floor(bench.FloorSteady()));
+            agents.push_back(bench.Agent("once", false));
+            floors.push_back(bench.FloorSteady());
         }
-        Row("steady", workers, n, Median(steady, &std::pair<Run, Run>::first),
-            Median(steady, &std::pair<Run, Run>::second));
+        Row("steady", workers, n, Median(agents), Median(floors));
         // Maintenance: the agent's pass, then the same old mail again for
         // the floor.
         bench.PlaceOldMessages();
-        const Run maintenance = agent("once", true);
+        const Run maintenance = bench.Agent("once", true);
         bench.PlaceOldMessages();
-        Row("maintenance", workers, n, maintenance, floor(bench.FloorMaintenance()));
-        const Run remove = agent("remove", false);
-        Row("remove", workers, n, remove, floor(bench.FloorRemove()));
+        Row("maintenance", workers, n, maintenance, bench.FloorMaintenance());
+        const Run remove = bench.Agent("remove", false);
+        Row("remove", workers, n, remove, bench.FloorRemove());
     }
     return 0;
 }

@@ -8,8 +8,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <iterator>
 #include <sstream>

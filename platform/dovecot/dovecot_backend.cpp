@@ -759,8 +759,8 @@ private:
         if (!state->ns_known) {
             const bool nested = state->Nested();
             std::vector<std::string> flat;
-            for (const MailboxStatusInfo& box : state->boxes)
-                if (!nested)
+            if (!nested)
+                for (const MailboxStatusInfo& box : state->boxes)
                     flat.push_back(box.name);
             HRESULT hr = client_.Namespace(user, nested ? nullptr : &flat, &state->ns);
             if (hr == MAPI_E_NO_SUPPORT)
